@@ -1,0 +1,47 @@
+// Which board the tool runs on: the kernel's flattened device tree, the
+// machine type taken from its root `compatible` list, and the SoC family.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "platform/soc.h"
+
+namespace duobl {
+
+inline constexpr const char* kMachineTreePath = "/sys/firmware/fdt";
+inline constexpr std::size_t kMachineTreeBytes = 0x40000;  // 256 KiB
+inline constexpr std::size_t kMachineTypeBytes = 1024;     // 1023 characters and a NUL
+
+using MachineType = std::array<char, kMachineTypeBytes>;
+
+// What identification yields besides the device tree itself, which stays in
+// the caller's buffer.
+struct Machine {
+  MachineType type{};  // first root `compatible` entry, NUL-terminated
+  SocFamily family = SocFamily::Rk3399;
+  ProbeOffsets probe{};
+  int padded_expected = 0;
+};
+
+// Loads /sys/firmware/fdt into `tree` (the caller's 256 KiB buffer, 8-byte
+// aligned), decides the family and prints the machine line followed by an
+// empty line. Ends the process with status 1 when the file cannot be loaded,
+// and with status 2 and one "ERROR: " line when the blob is not a sound
+// device tree (a bad header, or a header that claims more bytes than were
+// read), names no machine type, or names no supported SoC.
+Machine identify_machine(std::span<std::uint8_t, kMachineTreeBytes> tree);
+
+// Copies the first entry of the root `compatible` list of `tree` into `out`,
+// cut to 1023 characters and NUL-terminated, and returns 0; returns 1 and
+// leaves `out` unchanged when the blob is no valid tree, the root has no
+// `compatible`, the list is empty or its first entry has no NUL inside it.
+int read_machine_type(const void* tree, MachineType& out);
+
+// True when some entry of the root `compatible` list equals `text` exactly.
+bool root_compatible_contains(const void* tree, std::string_view text);
+
+}  // namespace duobl
