@@ -1,0 +1,105 @@
+// The two boot header layouts that the boot ROM looks for, the scrambling of
+// the RK3399 header, recognising a header in raw flash bytes, reading the
+// image positions back out of it, and building a fresh one. No I/O here:
+// everything works on caller-owned bytes.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "formats/rc4.h"
+#include "platform/soc.h"
+
+namespace duobl {
+
+inline constexpr std::uint32_t kSectorBytes = 512;
+inline constexpr std::size_t kLegacyHeaderBytes = 512;
+inline constexpr std::size_t kHeaderAreaBytes = 2048;
+
+inline constexpr std::uint32_t LEGACY_MAGIC = 0x0FF0AA55;
+
+// The RK3399 header, as plain values (it is stored scrambled, 512 bytes).
+struct LegacyBootHeader {
+  std::uint32_t magic = LEGACY_MAGIC;
+  std::uint32_t legacy_flags = 0;
+  std::uint16_t first_offset = 0;  // sectors from the header
+  std::uint16_t first_size = 0;    // sectors
+  std::uint16_t total_size = 0;    // sectors, both images
+};
+
+// One entry of the RK35xx image table (88 bytes stored).
+struct RknsImageEntry {
+  std::uint16_t image_offset = 0;  // sectors from the header
+  std::uint16_t image_size = 0;    // sectors
+  std::uint32_t address = 0;
+  std::uint32_t sequence = 0;
+};
+
+// The RK35xx header, as plain values (stored in plain form).
+struct RknsBootHeader {
+  std::array<std::uint8_t, 4> magic{};
+  std::uint16_t header_info = 0;
+  std::uint16_t image_count = 0;
+  std::uint32_t boot_flags = 0;
+  std::array<RknsImageEntry, 2> entries{};
+};
+
+// 2048 bytes: a header followed by zeros.
+using BootHeaderArea = std::array<std::uint8_t, kHeaderAreaBytes>;
+
+// Image positions read from a found header, in sectors relative to it.
+struct HeaderImages {
+  std::uint32_t first_offset = 0;
+  std::uint32_t first_size = 0;
+  std::uint32_t second_offset = 0;
+  std::uint32_t second_size = 0;
+  bool has_second = false;
+};
+
+// Byte-exact encoding and decoding of the plain (unscrambled) layouts.
+void encode_legacy_header(const LegacyBootHeader& header, std::span<std::uint8_t, kLegacyHeaderBytes> out);
+LegacyBootHeader decode_legacy_header(std::span<const std::uint8_t, kLegacyHeaderBytes> bytes);
+void encode_rkns_header(const RknsBootHeader& header, std::span<std::uint8_t, kHeaderAreaBytes> out);
+RknsBootHeader decode_rkns_header(std::span<const std::uint8_t, kHeaderAreaBytes> bytes);
+
+// The fixed key with which every RK3399 header is scrambled.
+inline constexpr std::array<std::uint8_t, 16> kLegacyKey = {
+    0xa3, 0x61, 0x0e, 0x9d, 0x27, 0xc4, 0x58, 0xf0,
+    0x3b, 0x72, 0xe6, 0x19, 0x84, 0xd5, 0x0c, 0x6f};
+
+// The RC4 stream cipher with kLegacyKey over exactly 512 bytes, in place.
+// Its own inverse.
+void scramble_header(std::span<std::uint8_t, kLegacyHeaderBytes> block);
+
+constexpr std::array<std::uint8_t, 4> scramble_legacy_magic_() {
+  std::array<std::uint8_t, 4> bytes = {0x55, 0xAA, 0xF0, 0x0F};
+  rc4_apply(kLegacyKey, bytes);
+  return bytes;
+}
+
+// The first four bytes of any scrambled block that begins with the legacy
+// magic. The cipher is a byte-wise keystream, so scrambling the magic alone
+// gives the same four bytes; computed from the key at compile time.
+inline constexpr std::array<std::uint8_t, 4> scrambled_legacy_magic = scramble_legacy_magic_();
+
+// Whether the four flash bytes, as stored, start a header of `family`.
+bool matches_header_magic(SocFamily family, std::span<const std::uint8_t, 4> bytes);
+
+// Reads the image positions of a header found on the flash. Accepts any
+// bytes and never fails; on Rk3399 it first unscrambles bytes 0..511 of
+// `block` in place, so the caller keeps the plain header. `block` should hold
+// at least 512 bytes (Rk3399) or 296 bytes (Rk35xx); a shorter block is left
+// untouched and yields all-zero positions.
+HeaderImages decode_header_images(SocFamily family, std::span<std::uint8_t> block);
+
+// Builds the header area for a TPL of `tpl_sectors` followed by an SPL of
+// `spl_sectors` (both placed at 2048-byte boundaries behind the area). On
+// Rk3399 the first four bytes of `tpl_image` become "RK33" (an image shorter
+// than 4 bytes is left alone). The 16-bit sums are the caller's to keep in
+// range.
+BootHeaderArea build_header_area(SocFamily family, std::uint16_t tpl_sectors,
+                                 std::uint16_t spl_sectors, std::span<std::uint8_t> tpl_image);
+
+}  // namespace duobl
