@@ -1,0 +1,52 @@
+#include "install/loader.h"
+
+#include <array>
+#include <cstdint>
+#include <span>
+
+#include "platform/fatal.h"
+#include "platform/file.h"
+
+namespace duobl {
+namespace {
+
+constexpr std::size_t kLoaderBufferBytes = 0x10000;  // 64 KiB
+constexpr std::size_t kLoaderMinBytes = 6144;
+constexpr std::size_t kGenericSplBufferBytes = 0x100000;  // 1 MiB
+constexpr std::size_t kGenericSplMinBytes = 4096;
+constexpr std::size_t kGenericSplMaxBytes = 0x5f000;  // the least SPL area
+
+std::array<std::uint8_t, kLoaderBufferBytes> loader_buffer;
+std::array<std::uint8_t, kGenericSplBufferBytes> generic_spl_buffer;
+
+}  // namespace
+
+void install_loader(FlashDevice device, const char* path) {
+  const std::size_t length = load_file(path, loader_buffer);
+  // load_file keeps the length below the buffer size, so only the lower
+  // bound can fail here; the upper one is kept for a larger buffer.
+  if (length < kLoaderMinBytes || length > kLoaderBufferBytes)
+    fail(1, "ERROR: duobl size is weird\n");
+  const std::span<const std::uint8_t> image(loader_buffer.data(), length);
+
+  // The backup copy is complete and verified before the primary one is
+  // touched, so one of the two areas always holds a whole loader.
+  flash_write_area(device, "duobl backup area", kDuoblBackupArea.offset, kDuoblBackupArea.size,
+                   image);
+  flash_write_area(device, "duobl primary area", kDuoblPrimaryArea.offset, kDuoblPrimaryArea.size,
+                   image);
+  flash_erase(device, kDuoblBackupArea.offset, kDuoblBackupArea.size);
+}
+
+void install_generic_spl(FlashDevice device, const char* path, const FlashArea& spl_target,
+                         bool replace_fallback) {
+  const std::size_t length = load_file(path, generic_spl_buffer);
+  if (length > kGenericSplMaxBytes) fail(1, "ERROR: SPL is too big\n");
+  if (length < kGenericSplMinBytes) fail(1, "ERROR: SPL is too small\n");
+
+  const char* label = replace_fallback ? "fallback bootloader" : "primary bootloader";
+  flash_write_area(device, label, spl_target.offset, spl_target.size,
+                   std::span<const std::uint8_t>(generic_spl_buffer.data(), length));
+}
+
+}  // namespace duobl

@@ -1,0 +1,19 @@
+// Installing a U-Boot TPL, SPL and ITB set behind a fresh boot header.
+#pragma once
+
+#include "install/layout.h"
+#include "platform/flash.h"
+#include "platform/machine.h"
+
+namespace duobl {
+
+// Loads the three files, makes every check before the first write, prints the
+// size line and writes, in this order: 32 zero bytes over the target SPL
+// area's start, the erase of the SPL and ITB targets, the ITB, the SPL, the
+// TPL, the header without its magic, and the magic last. Ends the process
+// with status 1 on any failure.
+void install_uboot_set(FlashDevice device, const FlashLayout& layout, const void* machine_tree,
+                       const MachineType& machine_type, const char* spl_path,
+                       const char* tpl_path, const char* itb_path);
+
+}  // namespace duobl

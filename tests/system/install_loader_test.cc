@@ -1,0 +1,176 @@
+// Whole runs that update the loader, install a generic SPL or erase the
+// chip, checked on the transcript and on the flash image afterwards.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "fixture/board.h"
+#include "fixture/images.h"
+#include "system/install_support.h"
+
+namespace duobl::testing {
+namespace {
+
+std::string loader_lines(std::size_t n) {
+  const auto rest = static_cast<unsigned>(n - 4);
+  return line("Erasing 65536 bytes at 65536") +
+         line("Writing duobl backup area at 65540 (size %u)", rest) +
+         line("Writing duobl backup area at 65536 (size 4)") + line("Erasing 65536 bytes at 0") +
+         line("Writing duobl primary area at 4 (size %u)", rest) +
+         line("Writing duobl primary area at 0 (size 4)") + line("Erasing 65536 bytes at 65536");
+}
+
+TEST(LoaderUpdate, WritesBothCopiesThenErasesTheBackup) {
+  for (std::size_t n : {6144, 65535}) {
+    SCOPED_TRACE(n);
+    const Board board = patterned_board();
+    const Bytes loader = make_loader_image(n);
+    const RunResult result = run_tool(board, {"--duobl", write_temp_file("duobl.bin", loader)});
+    ASSERT_EQ(result.status, 0) << result.out;
+    EXPECT_EQ(changes_printed(result.out), loader_lines(n));
+    EXPECT_EQ(range(result.flash, 0, n), loader);
+    EXPECT_TRUE(all_bytes(result.flash, n, 65536 - n, 0xFF));
+    EXPECT_TRUE(all_bytes(result.flash, 65536, 65536, 0xFF));
+    EXPECT_TRUE(unchanged_outside(result.flash, board.flash, {{0, 131072}}));
+  }
+}
+
+TEST(LoaderUpdate, RefusedSizesLeaveTheFlashAlone) {
+  const Board board = patterned_board();
+  const std::string small = write_temp_file("small.bin", make_loader_image(6143));
+  const std::string large = write_temp_file("large.bin", make_loader_image(65536));
+  const struct {
+    std::string path;
+    std::string message;
+  } cases[] = {
+      {small, "ERROR: duobl size is weird\n"},
+      {large, "ERROR: File " + large + " is too big for the buffer size 65536\n"},
+  };
+  for (const auto& c : cases) {
+    const RunResult result = run_tool(board, {"--duobl", c.path});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(changes_printed(result.out), c.message);
+    EXPECT_EQ(result.flash, board.flash);
+  }
+}
+
+// The device refuses an erase that is not whole erase blocks, as the kernel
+// does: on a chip of 128 KiB blocks the loader's first erase fails and no
+// byte of the loader reaches the flash.
+TEST(LoaderUpdate, RefusedEraseOnLargeBlocks) {
+  Board board;
+  board.erasesize_bytes = 128 * 1024;
+  board = patterned_board(board);
+  const RunResult result =
+      run_tool(board, {"--duobl", write_temp_file("duobl.bin", make_loader_image(8192))});
+  EXPECT_EQ(result.status, 1);
+  const std::string changes = changes_printed(result.out);
+  EXPECT_EQ(
+      changes.rfind("Erasing 65536 bytes at 65536\nERROR: Erase failed at 65536 (size 65536) ", 0),
+      0u)
+      << changes;
+  EXPECT_EQ(changes.find("Writing"), std::string::npos);
+  EXPECT_EQ(result.flash, board.flash);
+}
+
+struct GenericSplCase {
+  bool replace_fallback;
+  std::size_t n;
+  std::uint32_t offset;
+  std::uint32_t area_bytes;
+  const char* label;
+};
+
+TEST(GenericSpl, WritesTheImageIntoTheWholeErasedTarget) {
+  const GenericSplCase cases[] = {
+      {false, 4096, kSplPrimaryOffset, kSplPrimaryBytes, "primary bootloader"},
+      {false, 389120, kSplPrimaryOffset, kSplPrimaryBytes, "primary bootloader"},
+      {true, 4096, kSplFallbackOffset, kSplFallbackBytes, "fallback bootloader"},
+  };
+  const Board board = patterned_board();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.label) + " " + std::to_string(c.n));
+    const Bytes image = make_signed_image(c.n, "levinboot/", 7);
+    std::vector<std::string> args{"--spl", write_temp_file("spl.img", image)};
+    if (c.replace_fallback) args.push_back("--replace-fallback");
+    const RunResult result = run_tool(board, args);
+    ASSERT_EQ(result.status, 0) << result.out;
+    EXPECT_EQ(changes_printed(result.out),
+              line("Erasing %u bytes at %u", c.area_bytes, c.offset) +
+                  line("Writing %s at %u (size %u)", c.label, c.offset + 4, unsigned(c.n - 4)) +
+                  line("Writing %s at %u (size 4)", c.label, c.offset));
+    EXPECT_EQ(range(result.flash, c.offset, c.n), image);
+    EXPECT_TRUE(all_bytes(result.flash, c.offset + c.n, c.area_bytes - c.n, 0xFF));
+    EXPECT_TRUE(unchanged_outside(result.flash, board.flash, {{c.offset, c.area_bytes}}));
+  }
+}
+
+TEST(GenericSpl, RefusedSizesLeaveTheFlashAlone) {
+  const Board board = patterned_board();
+  const struct {
+    std::size_t n;
+    const char* message;
+  } cases[] = {
+      {4095, "ERROR: SPL is too small\n"},
+      {389121, "ERROR: SPL is too big\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.n);
+    const RunResult result =
+        run_tool(board, {"--spl", write_temp_file("spl.img", make_signed_image(c.n, "", 8))});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(changes_printed(result.out), c.message);
+    EXPECT_EQ(result.flash, board.flash);
+  }
+}
+
+TEST(RunSequence, DryRunAndNoOptionChangeNothing) {
+  const Board board = patterned_board();
+  const std::string missing = ::testing::TempDir() + "does-not-exist.bin";
+  const std::vector<std::vector<std::string>> runs = {
+      {},
+      {"--erase-all", "--dry-run"},
+      {"--dry-run", "--spl", missing},
+      {"--dry-run", "--duobl", missing, "--erase-all"},
+  };
+  for (const auto& args : runs) {
+    SCOPED_TRACE(::testing::PrintToString(args));
+    const RunResult result = run_tool(board, args);
+    EXPECT_EQ(result.status, 0) << result.out;
+    EXPECT_NE(result.out.find("\nitb primary "), std::string::npos);
+    EXPECT_EQ(changes_printed(result.out), "");
+    EXPECT_EQ(result.flash, board.flash);
+  }
+}
+
+TEST(RunSequence, EraseAllComesFirst) {
+  const Board board = patterned_board();
+  const RunResult erased = run_tool(board, {"--erase-all"});
+  EXPECT_EQ(erased.status, 0);
+  EXPECT_EQ(changes_printed(erased.out), "Erasing 16777216 bytes at 0\n");
+  EXPECT_TRUE(all_bytes(erased.flash, 0, erased.flash.size(), 0xFF));
+
+  const std::string missing = ::testing::TempDir() + "does-not-exist.bin";
+  const RunResult failed = run_tool(board, {"--duobl", missing, "--erase-all"});
+  EXPECT_EQ(failed.status, 1);
+  EXPECT_EQ(changes_printed(failed.out), "Erasing 16777216 bytes at 0\nERROR: Failed to open " +
+                                             missing + " (No such file or directory)\n");
+  EXPECT_TRUE(all_bytes(failed.flash, 0, failed.flash.size(), 0xFF));
+}
+
+// A bad generic SPL stops the run after the loader update, which stays.
+TEST(RunSequence, LoaderStaysWhenTheSplIsRefused) {
+  const Board board = patterned_board();
+  const Bytes loader = make_loader_image(8192);
+  const RunResult result =
+      run_tool(board, {"--spl", write_temp_file("spl.img", make_signed_image(4095, "", 9)),
+                       "--duobl", write_temp_file("duobl.bin", loader)});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(changes_printed(result.out), loader_lines(8192) + "ERROR: SPL is too small\n");
+  EXPECT_EQ(range(result.flash, 0, loader.size()), loader);
+  EXPECT_TRUE(all_bytes(result.flash, 65536, 65536, 0xFF));
+  EXPECT_TRUE(unchanged_outside(result.flash, board.flash, {{0, 131072}}));
+}
+
+}  // namespace
+}  // namespace duobl::testing

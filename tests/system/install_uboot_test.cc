@@ -1,0 +1,258 @@
+// Whole runs that install a U-Boot TPL, SPL and ITB set, checked on the
+// transcript and on the flash image: the header is rebuilt here from its
+// byte layout, not through the tool's own encoder.
+#include <gtest/gtest.h>
+#include <libfdt.h>
+
+#include <array>
+#include <cstring>
+#include <string>
+
+#include "fixture/board.h"
+#include "fixture/images.h"
+#include "system/install_support.h"
+
+namespace duobl::testing {
+namespace {
+
+std::uint32_t round_2048(std::size_t bytes) {
+  return static_cast<std::uint32_t>((bytes + 2047) / 2048 * 2048);
+}
+
+void put16(Bytes& b, std::size_t at, std::uint32_t v) {
+  b[at] = static_cast<std::uint8_t>(v);
+  b[at + 1] = static_cast<std::uint8_t>(v >> 8);
+}
+void put32(Bytes& b, std::size_t at, std::uint32_t v) {
+  put16(b, at, v & 0xFFFF);
+  put16(b, at + 2, v >> 16);
+}
+
+// RC4 with the RK3399 header key over the first 512 bytes.
+void rc4_512(Bytes& block) {
+  constexpr std::array<std::uint8_t, 16> key = {0xa3, 0x61, 0x0e, 0x9d, 0x27, 0xc4, 0x58, 0xf0,
+                                                0x3b, 0x72, 0xe6, 0x19, 0x84, 0xd5, 0x0c, 0x6f};
+  std::array<std::uint8_t, 256> s{};
+  for (int i = 0; i < 256; ++i) s[i] = static_cast<std::uint8_t>(i);
+  for (int i = 0, j = 0; i < 256; ++i) {
+    j = (j + s[i] + key[i % 16]) & 0xFF;
+    std::swap(s[i], s[j]);
+  }
+  for (int n = 0, i = 0, j = 0; n < 512; ++n) {
+    i = (i + 1) & 0xFF;
+    j = (j + s[i]) & 0xFF;
+    std::swap(s[i], s[j]);
+    block[n] ^= s[(s[i] + s[j]) & 0xFF];
+  }
+}
+
+// The 2048 bytes that must precede the TPL.
+Bytes expected_header(bool rk3399, std::uint32_t tpl_sectors, std::uint32_t spl_sectors) {
+  Bytes area(2048, 0);
+  if (rk3399) {
+    put32(area, 0, 0x0FF0AA55);
+    put32(area, 8, 1);
+    put16(area, 12, 4);
+    put16(area, 506, tpl_sectors);
+    put16(area, 508, tpl_sectors + spl_sectors);
+    rc4_512(area);
+  } else {
+    std::memcpy(area.data(), "RKNS", 4);
+    put16(area, 8, 0x0180);
+    put16(area, 10, 2);
+    put32(area, 12, 0x4000);
+    put16(area, 120, 4);
+    put16(area, 122, tpl_sectors);
+    put32(area, 124, 0xFFFFFFFF);
+    put32(area, 132, 1);
+    put16(area, 208, 4 + tpl_sectors);
+    put16(area, 210, spl_sectors);
+    put32(area, 212, 0xFFFFFFFF);
+    put32(area, 220, 2);
+  }
+  return area;
+}
+
+Board rk3399_board() { return patterned_board(); }
+
+Board rk3568_board() {
+  Board board;
+  board.compatible = {"radxa,rock-3a", "rockchip,rk3568"};
+  board.model = "Radxa ROCK3 Model A";
+  return patterned_board(board);
+}
+
+SplTreeOptions tree_for(const Board& board) {
+  SplTreeOptions tree_options;
+  tree_options.compatible = board.compatible;
+  return tree_options;
+}
+
+struct UbootFiles {
+  std::string spl;
+  std::string tpl;
+  std::string itb;
+};
+
+UbootFiles write_set(const Bytes& spl, const Bytes& tpl, const Bytes& itb) {
+  return {write_temp_file("u-boot-spl.bin", spl), write_temp_file("u-boot-tpl.bin", tpl),
+          write_temp_file("u-boot.itb", itb)};
+}
+
+std::vector<std::string> uboot_args(const UbootFiles& files, bool replace_fallback = false) {
+  std::vector<std::string> args{"--uboot-tpl", files.tpl,     "--uboot-spl",
+                                files.spl,     "--uboot-itb", files.itb};
+  if (replace_fallback) args.push_back("--replace-fallback");
+  return args;
+}
+
+struct InstallCase {
+  const char* name;
+  bool rk3399;
+  bool replace_fallback;
+  std::size_t tpl_bytes;
+  std::size_t itb_bytes;
+};
+
+TEST(UbootInstall, WritesTheSetBehindAFreshHeader) {
+  const InstallCase cases[] = {
+      {"rk3399 primary, TPL of 2049 bytes", true, false, 2049, 700000},
+      {"rk3399 fallback, ITB as large as its area", true, true, 6000, kItbFallbackBytes},
+      {"rk3568 primary, empty TPL", false, false, 0, 123457},
+      {"rk3568 fallback", false, true, 2048, 1000},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Board board = c.rk3399 ? rk3399_board() : rk3568_board();
+    const auto spl = make_uboot_spl(tree_for(board));
+    const Bytes tpl = make_uboot_tpl(c.tpl_bytes);
+    const Bytes itb = make_itb(c.itb_bytes);
+    const RunResult result =
+        run_tool(board, uboot_args(write_set(spl.bytes, tpl, itb), c.replace_fallback));
+    ASSERT_EQ(result.status, 0) << result.out;
+
+    const std::uint32_t a = c.replace_fallback ? kSplFallbackOffset : kSplPrimaryOffset;
+    const std::uint32_t a_bytes = c.replace_fallback ? kSplFallbackBytes : kSplPrimaryBytes;
+    const std::uint32_t b = c.replace_fallback ? kItbFallbackOffset : kItbPrimaryOffset;
+    const std::uint32_t b_bytes = c.replace_fallback ? kItbFallbackBytes : kItbPrimaryBytes;
+    const std::uint32_t tpl_rounded = round_2048(c.tpl_bytes);
+    const std::uint32_t spl_at = a + 2048 + tpl_rounded;
+    const Bytes& flash = result.flash;
+
+    // The SPL: its code unchanged, then the patched tree, packed.
+    EXPECT_EQ(range(flash, spl_at, spl.tree_offset), range(spl.bytes, 0, spl.tree_offset));
+    const Bytes tree =
+        range(flash, spl_at + spl.tree_offset, a + a_bytes - spl_at - spl.tree_offset);
+    ASSERT_EQ(fdt_check_header(tree.data()), 0);
+    const std::size_t spl_bytes = spl.tree_offset + fdt_totalsize(tree.data());
+    const auto property = read_payload_offset(tree.data());
+    ASSERT_TRUE(property.has_value());
+    EXPECT_EQ(property->length, 4);
+    EXPECT_EQ(property->first_cell, b);
+    const std::uint32_t spl_rounded = round_2048(spl_bytes);
+
+    const auto tpl_bytes = static_cast<unsigned>(c.tpl_bytes);
+    const auto itb_bytes = static_cast<unsigned>(c.itb_bytes);
+    EXPECT_EQ(changes_printed(result.out),
+              line("TPL size = %u, SPL size = %u", tpl_rounded, spl_rounded) +
+                  line("Writing Zeroed magic header at %u (size 32)", a) +
+                  line("Erasing %u bytes at %u", a_bytes, a) +
+                  line("Erasing %u bytes at %u", b_bytes, b) +
+                  line("Writing U-Boot ITB at %u (size %u)", b, itb_bytes) +
+                  line("Writing U-Boot SPL at %u (size %u)", spl_at, unsigned(spl_bytes)) +
+                  line("Writing U-Boot TPL at %u (size %u)", a + 2048, tpl_bytes) +
+                  line("Writing Rockchip bootloader header at %u (size 2044)", a + 4) +
+                  line("Writing Bootloader header magic bytes at %u (size 4)", a));
+
+    EXPECT_EQ(range(flash, a, 2048),
+              expected_header(c.rk3399, tpl_rounded / 512, spl_rounded / 512));
+    Bytes tpl_expected = tpl;
+    if (c.rk3399 && tpl_expected.size() >= 4) std::memcpy(tpl_expected.data(), "RK33", 4);
+    EXPECT_EQ(range(flash, a + 2048, c.tpl_bytes), tpl_expected);
+    EXPECT_TRUE(all_bytes(flash, a + 2048 + c.tpl_bytes, tpl_rounded - c.tpl_bytes, 0xFF));
+    EXPECT_TRUE(all_bytes(flash, spl_at + spl_bytes, a + a_bytes - spl_at - spl_bytes, 0xFF));
+    EXPECT_EQ(range(flash, b, c.itb_bytes), itb);
+    EXPECT_TRUE(all_bytes(flash, b + c.itb_bytes, b_bytes - c.itb_bytes, 0xFF));
+    EXPECT_TRUE(unchanged_outside(flash, board.flash, {{a, a_bytes}, {b, b_bytes}}));
+  }
+}
+
+// The header's mark goes over the bytes the TPL has and no further.
+TEST(UbootInstall, TplShorterThanItsMark) {
+  const Board board = rk3399_board();
+  const Bytes tpl = {0x01, 0x02};
+  const RunResult result = run_tool(
+      board, uboot_args(write_set(make_uboot_spl(tree_for(board)).bytes, tpl, make_itb(4096))));
+  ASSERT_EQ(result.status, 0) << result.out;
+  EXPECT_EQ(range(result.flash, kSplPrimaryOffset + 2048, 2), (Bytes{'R', 'K'}));
+  EXPECT_TRUE(all_bytes(result.flash, kSplPrimaryOffset + 2050, 2046, 0xFF));
+}
+
+// TPL and SPL, each rounded up to 2048 bytes, may fill 0x5e000 bytes and no
+// more. An SPL whose tree already holds a 4-byte property keeps its length.
+TEST(UbootInstall, TplAndSplLimit) {
+  const Board board = rk3568_board();
+  SplTreeOptions tree_options = tree_for(board);
+  tree_options.payload_offset_bytes = 4;
+  const auto spl = make_uboot_spl(tree_options);
+  const std::uint32_t spl_rounded = round_2048(spl.bytes.size());
+  const std::size_t largest_tpl = 0x5e000 - spl_rounded;
+
+  const RunResult fits = run_tool(
+      board, uboot_args(write_set(spl.bytes, make_uboot_tpl(largest_tpl), make_itb(4096))));
+  EXPECT_EQ(fits.status, 0) << fits.out;
+  const std::string size_line =
+      line("TPL size = %u, SPL size = %u", unsigned(largest_tpl), spl_rounded);
+  EXPECT_EQ(changes_printed(fits.out).rfind(size_line, 0), 0u);
+
+  const RunResult too_big = run_tool(
+      board, uboot_args(write_set(spl.bytes, make_uboot_tpl(largest_tpl + 1), make_itb(4096))));
+  EXPECT_EQ(too_big.status, 1);
+  EXPECT_EQ(changes_printed(too_big.out), "ERROR: SPL+DTB is too big\n");
+  EXPECT_EQ(too_big.flash, board.flash);
+}
+
+// Every refusal comes before the first write: the flash stays as it was and
+// the size line is not printed.
+TEST(UbootInstall, RefusedSetsLeaveTheFlashAlone) {
+  const Board board = rk3399_board();
+  const Bytes good_spl = make_uboot_spl(tree_for(board)).bytes;
+  const Bytes tpl = make_uboot_tpl(4096);
+  const Bytes itb = make_itb(4096);
+  SplTreeOptions other_board;
+  other_board.compatible = {"radxa,rock-pi-4", "rockchip,rk3399"};
+  Bytes no_tree = make_signed_image(16384, "U-Boot SPL", 4);
+
+  const struct {
+    const char* name;
+    Bytes spl;
+    Bytes itb;
+    std::string message;
+  } cases[] = {
+      {"SPL too small", Bytes(good_spl.begin(), good_spl.begin() + 2047), itb,
+       "ERROR: SPL is too small\n"},
+      {"no tree", no_tree, itb, "ERROR: Failed to find U-Boot SPL DTB\n"},
+      {"other board", make_uboot_spl(other_board).bytes, itb,
+       "ERROR: Machine type doesn't match U-Boot DTB you're trying to flash\n"},
+      {"ITB too big", good_spl, make_itb(kItbPrimaryBytes + 1), "ERROR: U-Boot is too big\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const RunResult result = run_tool(board, uboot_args(write_set(c.spl, tpl, c.itb)));
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(changes_printed(result.out), c.message);
+    EXPECT_EQ(result.flash, board.flash);
+  }
+
+  const std::string missing = ::testing::TempDir() + "missing.itb";
+  UbootFiles files = write_set(good_spl, tpl, itb);
+  files.itb = missing;
+  const RunResult result = run_tool(board, uboot_args(files));
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(changes_printed(result.out),
+            "ERROR: Failed to open " + missing + " (No such file or directory)\n");
+  EXPECT_EQ(result.flash, board.flash);
+}
+
+}  // namespace
+}  // namespace duobl::testing
