@@ -1,0 +1,7 @@
+#include "cli/options.h"
+#include "cli/run.h"
+
+int main(int argc, char** argv) {
+  const duobl::RunOptions options = duobl::parse_options(argc, argv);
+  return duobl::run(options);
+}

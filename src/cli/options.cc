@@ -1,0 +1,134 @@
+#include "cli/options.h"
+
+#include <getopt.h>
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+
+#include "platform/fatal.h"
+#include "platform/flash.h"
+
+namespace duobl {
+namespace {
+
+// Option codes; only the dispatch on them matters.
+enum OptionCode : int {
+  kOptUbootSpl = 1000,
+  kOptUbootItb = 1002,
+  kOptSpl = 1003,
+  kOptDuobl = 1004,
+  kOptReplaceFallback = 1005,
+  kOptUbootTpl = 1006,
+  kOptDryRun = 1007,
+  kOptEraseAll = 1008,
+  kOptTest = 1010,
+};
+
+constexpr std::array<option, 11> kLongOptions{{
+    {"uboot-spl", required_argument, nullptr, kOptUbootSpl},
+    {"uboot-tpl", required_argument, nullptr, kOptUbootTpl},
+    {"uboot-itb", required_argument, nullptr, kOptUbootItb},
+    {"spl", required_argument, nullptr, kOptSpl},
+    {"duobl", required_argument, nullptr, kOptDuobl},
+    {"erase-all", no_argument, nullptr, kOptEraseAll},
+    {"replace-fallback", no_argument, nullptr, kOptReplaceFallback},
+    {"dry-run", no_argument, nullptr, kOptDryRun},
+    {"test", required_argument, nullptr, kOptTest},
+    {"help", no_argument, nullptr, 'h'},
+    {nullptr, 0, nullptr, 0},
+}};
+
+constexpr const char* kUsageText =
+    "Usage: duobl-spi-flasher [--duobl <path>] [--dry-run] [--replace-fallback] [--spl <path>]\n"
+    "                         [--uboot-spl <path> --uboot-spl-dtb <path> --uboot-itb <path>]\n"
+    "\n"
+    "Flasher options:\n"
+    "  --duobl <path>          Path to duobl binary if you wish to update duobl itself\n"
+    "\n"
+    "  --uboot-tpl <path>      Path to U-Boot's TPL u-boot-tpl.bin file\n"
+    "  --uboot-spl <path>      Path to U-Boot's SPL u-boot-spl.bin file\n"
+    "  --uboot-itb <path>      Path to U-Boot's u-boot.itb\n"
+    "\n"
+    "  --spl <path>            Path to any other generic bootloader image loadable\n"
+    "                          by BROM. (eg. levinboot-emmc.img file)\n"
+    "                          (Beware that duobl fixes RK3399 BROM SPI loader bug, so)\n"
+    "                           you must use a regular SD card image!)\n"
+    "\n"
+    "  --erase-all             Erase the entire flash chip, first\n"
+    "  --replace-fallback      Use this option to replace fallback bootloader\n"
+    "  --dry-run               Don't perform modifications, just show the SPI flash layout\n"
+    "\n"
+    "Misc options:\n"
+    "  -h, --help             This help.\n"
+    "\n"
+    "duobl SPI flashing tool 1,0\n"
+    "Written by the duobl-spi-flasher developers.\n"
+    "\n"
+    "This program uses libfdt, the flattened device tree library, which is\n"
+    "dual-licensed under the GNU GPL version 2 or later and the 2-clause BSD licence.\n"
+    "It uses the GNU C Library, licensed under the GNU LGPL version 2.1 or later.\n";
+
+[[noreturn]] void usage_error() {
+  print_usage();
+  fail_silently(2);
+}
+
+// The flash test writes from this many zero bytes at most.
+constexpr long kFlashTestBytes = 262144;
+
+}  // namespace
+
+void print_usage() { std::fputs(kUsageText, stdout); }
+
+[[noreturn]] void run_flash_test(const char* count_text) {
+  // atoi's rules, but without its undefined result on overflow: anything
+  // outside the test buffer is refused before the device is touched.
+  char* end = nullptr;
+  const long count = std::strtol(count_text, &end, 10);
+  if (count < 0 || count > kFlashTestBytes)
+    fail(2, "ERROR: --test count must be from 0 to %ld\n", kFlashTestBytes);
+
+  ProbedFlash flash;
+  if (!flash_open_usable(flash)) fail_silently(1);
+
+  static const std::array<std::uint8_t, kFlashTestBytes> zeros{};
+  flash_erase(flash.device, 0, 3 * flash.info.erasesize);
+  flash_write(flash.device, "test", 0,
+              std::span<const std::uint8_t>(zeros.data(), static_cast<std::size_t>(count)));
+  fail_silently(0);
+}
+
+RunOptions parse_options(int argc, char** argv) {
+  RunOptions options;
+  optind = 0;  // full re-initialisation, so parsing can run more than once
+  for (;;) {
+    const int code = getopt_long(argc, argv, "h", kLongOptions.data(), nullptr);
+    if (code == -1) break;
+    switch (code) {
+      case kOptUbootSpl: options.uboot_spl = optarg; break;
+      case kOptUbootTpl: options.uboot_tpl = optarg; break;
+      case kOptUbootItb: options.uboot_itb = optarg; break;
+      case kOptSpl: options.spl = optarg; break;
+      case kOptDuobl: options.duobl = optarg; break;
+      case kOptEraseAll: options.erase_all = true; break;
+      case kOptReplaceFallback: options.replace_fallback = true; break;
+      case kOptDryRun: options.dry_run = true; break;
+      case kOptTest: run_flash_test(optarg);
+      default: usage_error();
+    }
+  }
+
+  if (optind != argc) usage_error();
+
+  const int uboot_paths = options.uboot_spl.has_value() + options.uboot_tpl.has_value() +
+                          options.uboot_itb.has_value();
+  if (options.spl && uboot_paths > 0)
+    fail(2, "ERROR: --spl option can only be used without --uboot-* options\n");
+  if (uboot_paths == 1 || uboot_paths == 2)
+    fail(2, "ERROR: All --uboot-* options need to be provided at once. Not just one or two.\n");
+  options.uboot_requested = uboot_paths == 3;
+  return options;
+}
+
+}  // namespace duobl

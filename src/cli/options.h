@@ -1,0 +1,34 @@
+// The command line: options, their checks, and the usage text.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace duobl {
+
+struct RunOptions {
+  std::optional<std::string> duobl;
+  std::optional<std::string> spl;
+  std::optional<std::string> uboot_spl;
+  std::optional<std::string> uboot_tpl;
+  std::optional<std::string> uboot_itb;
+  bool erase_all = false;
+  bool replace_fallback = false;
+  bool dry_run = false;
+  bool uboot_requested = false;  // all three --uboot-* paths given
+};
+
+// Prints the usage text on standard output.
+void print_usage();
+
+// Parses argv with getopt_long semantics and checks the combinations. Ends
+// the process with status 2 (usage text or one "ERROR: " line) on a usage
+// error or a bad combination; `--test` runs the flash test at once and never
+// returns.
+RunOptions parse_options(int argc, char** argv);
+
+// The hidden flash test: erase three erase blocks from offset 0, then write
+// `count` zero bytes at 0. Ends the process.
+[[noreturn]] void run_flash_test(const char* count_text);
+
+}  // namespace duobl

@@ -1,0 +1,49 @@
+#include "cli/run.h"
+
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+
+#include "install/layout.h"
+#include "install/loader.h"
+#include "install/uboot.h"
+#include "platform/flash.h"
+#include "platform/machine.h"
+#include "survey/survey.h"
+
+namespace duobl {
+namespace {
+
+// The kernel's device tree, read once and kept for the whole run (the U-Boot
+// install asks it again for the header format).
+alignas(8) std::array<std::uint8_t, kMachineTreeBytes> machine_tree;
+
+}  // namespace
+
+int run(const RunOptions& options) {
+  Machine machine = identify_machine(machine_tree);
+  const ProbedFlash flash = flash_probe();
+  const FlashLayout layout = compute_layout(machine.probe, flash.info.size, flash.info.erasesize,
+                                            options.replace_fallback);
+  survey_boot_images(flash.device, flash.info.size, machine.family, machine.probe,
+                     machine.padded_expected);
+  print_layout(layout);
+
+  if (options.dry_run) return 0;
+
+  if (options.erase_all) flash_erase(flash.device, 0, flash.info.size);
+  if (options.duobl) install_loader(flash.device, options.duobl->c_str());
+  if (options.spl)
+    install_generic_spl(flash.device, options.spl->c_str(), layout.spl_target,
+                        options.replace_fallback);
+  if (options.uboot_requested)
+    install_uboot_set(flash.device, layout, machine_tree.data(), machine.type,
+                      options.uboot_spl->c_str(), options.uboot_tpl->c_str(),
+                      options.uboot_itb->c_str());
+
+  close(flash.device.fd);
+  return 0;
+}
+
+}  // namespace duobl
