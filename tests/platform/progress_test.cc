@@ -1,0 +1,145 @@
+#include "platform/progress.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <thread>
+
+#include "platform/fatal.h"
+#include "support/capture.h"
+#include "support/terminal.h"
+
+namespace duobl {
+namespace {
+
+using testing::begin_capture;
+using testing::begin_terminal_capture;
+using testing::end_capture;
+using testing::end_terminal_capture;
+using testing::screen_text;
+
+// Longer than the quiet time before a write shows its percentage.
+void wait_past_quiet_time() { std::this_thread::sleep_for(std::chrono::milliseconds(600)); }
+
+std::size_t count(const std::string& text, const std::string& piece) {
+  std::size_t n = 0;
+  for (auto at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++n;
+  return n;
+}
+
+TEST(Progress, NothingIsDrawnWhenStdoutIsNotATerminal) {
+  auto capture = begin_capture();
+  std::printf("Writing U-Boot ITB at 3010560 (size 200000)\n");
+  progress_begin("U-Boot ITB", 400000);
+  progress_update(2000);
+  wait_past_quiet_time();
+  progress_update(300000);
+  progress_end();
+  progress_begin("erase", 2097152);
+  progress_end();
+  EXPECT_EQ(end_capture(capture), "Writing U-Boot ITB at 3010560 (size 200000)\n");
+}
+
+TEST(Progress, QuickOperationsDrawNothingOnATerminal) {
+  auto terminal = begin_terminal_capture();
+  progress_begin("duobl backup area", 12280);
+  for (std::uint64_t done = 60; done <= 12280; done += 60) progress_update(done);
+  progress_update(12280);
+  progress_end();
+  progress_begin("erase", 4096);  // below the size that gets the note
+  progress_end();
+  EXPECT_EQ(end_terminal_capture(terminal), "");
+}
+
+TEST(Progress, SlowWriteShowsItsPercentageInPlaceAndRemovesIt) {
+  auto terminal = begin_terminal_capture();
+  std::printf("Writing U-Boot ITB at 3010560 (size 100000)\n");
+  progress_begin("U-Boot ITB", 200000);
+  progress_update(5000);
+  wait_past_quiet_time();
+  progress_update(100000);
+  // Within the redraw interval: not drawn again.
+  progress_update(150000);
+  progress_end();
+  std::printf("Writing U-Boot SPL at 529408 (size 100)\n");
+  const std::string raw = end_terminal_capture(terminal);
+
+  EXPECT_NE(raw.find("]  50%"), std::string::npos) << raw;
+  EXPECT_EQ(count(raw, "%"), 1u) << raw;
+  EXPECT_EQ(raw.find('\033'), std::string::npos) << "no escape sequences: " << raw;
+  EXPECT_EQ(screen_text(raw),
+            "Writing U-Boot ITB at 3010560 (size 100000)\n"
+            "Writing U-Boot SPL at 529408 (size 100)\n");
+}
+
+TEST(Progress, LargeEraseShowsANoteUntilItEnds) {
+  auto terminal = begin_terminal_capture();
+  std::printf("Erasing 389120 bytes at 524288\n");
+  progress_begin("erase", 389120);
+  std::fflush(stdout);
+  const std::string during = testing::drain_terminal(terminal.master);
+  progress_end();
+  const std::string raw = during + end_terminal_capture(terminal);
+
+  EXPECT_NE(during.find("erasing..."), std::string::npos) << during;
+  EXPECT_EQ(screen_text(raw), "Erasing 389120 bytes at 524288\n");
+}
+
+TEST(Progress, NarrowTerminalGetsNoIndicator) {
+  auto terminal = begin_terminal_capture(20);
+  progress_begin("U-Boot ITB", 200000);
+  progress_update(5000);
+  wait_past_quiet_time();
+  progress_update(100000);
+  progress_end();
+  EXPECT_EQ(end_terminal_capture(terminal), "");
+}
+
+// An error in the middle of a write must not be printed behind the
+// percentage: fail() takes the indicator away first.
+TEST(Progress, ErrorLineAfterAnIndicatorStartsInTheFirstColumn) {
+  auto terminal = begin_terminal_capture();
+  std::fflush(stdout);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    std::printf("Writing U-Boot ITB at 3010560 (size 100000)\n");
+    progress_begin("U-Boot ITB", 200000);
+    progress_update(5000);
+    wait_past_quiet_time();
+    progress_update(120000);
+    fail(1, "ERROR: Read from flash returned different data than what was written\n");
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  const std::string raw = end_terminal_capture(terminal);
+
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_NE(raw.find("]  60%"), std::string::npos) << raw;
+  EXPECT_EQ(screen_text(raw),
+            "Writing U-Boot ITB at 3010560 (size 100000)\n"
+            "ERROR: Read from flash returned different data than what was written\n");
+}
+
+TEST(ScreenText, AppliesCarriageReturnsLikeATerminal) {
+  struct Case {
+    const char* raw;
+    const char* screen;
+  };
+  const Case cases[] = {
+      {"abc\r\n", "abc\n"},
+      {"[####]  50%\r           \rnext\r\n", "next\n"},
+      {"long text\rab\n", "abng text\n"},
+      {"left over", "left over"},
+      {"x\r \r", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(screen_text(c.raw), c.screen) << c.raw;
+}
+
+}  // namespace
+}  // namespace duobl

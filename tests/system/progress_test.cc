@@ -1,0 +1,101 @@
+// Whole runs with standard output on a terminal and on a pipe. On a terminal
+// the tool may draw the progress of long writes and erases, but once it is
+// done the screen shows exactly the lines that a pipe receives (blanks at
+// the end of a line cannot be seen, so the comparison leaves them out).
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "fixture/board.h"
+#include "fixture/images.h"
+#include "fixture/terminal.h"
+#include "support/terminal.h"
+#include "system/install_support.h"
+
+namespace duobl::testing {
+namespace {
+
+// A run that erases and writes a lot: the whole chip, the loader, and a
+// U-Boot set whose ITB fills its area. `itb` may be changed by the caller.
+std::vector<std::string> busy_run_args() {
+  const auto spl = make_uboot_spl();
+  const std::string spl_path = write_temp_file("progress-spl.bin", spl.bytes);
+  const std::string tpl_path = write_temp_file("progress-tpl.bin", make_uboot_tpl(30000));
+  const std::string itb_path = write_temp_file("progress.itb", make_itb(kItbPrimaryBytes));
+  const std::string duobl_path = write_temp_file("progress-duobl.bin", make_loader_image(40000));
+  return {"--erase-all",  "--duobl",      duobl_path, "--uboot-tpl", tpl_path,
+          "--uboot-spl", spl_path,       "--uboot-itb", itb_path};
+}
+
+// The terminal run is held up while it writes the ITB, so that write takes
+// longer than a moment on the clock whatever the speed of this machine.
+TerminalOptions slow_itb_write() {
+  TerminalOptions options;
+  options.pause_after = "Writing U-Boot ITB at";
+  options.pause_ms = 800;
+  return options;
+}
+
+bool shows_percentage(const std::string& raw) {
+  return std::regex_search(raw, std::regex("\\r\\[[#.]{30}\\] +[0-9]+%"));
+}
+
+TEST(ProgressDisplay, TerminalScreenEndsAsThePipeTranscript) {
+  const Board board;
+  const auto args = busy_run_args();
+
+  const RunResult piped = run_tool(board, args);
+  ASSERT_EQ(piped.status, 0) << piped.out << piped.err;
+  // On a pipe the output carries nothing but the tool's own lines.
+  EXPECT_EQ(piped.out.find('\r'), std::string::npos);
+  EXPECT_EQ(piped.out.find("erasing..."), std::string::npos);
+  EXPECT_FALSE(shows_percentage(piped.out));
+
+  const TerminalRun shown = run_tool_on_terminal(board, args, slow_itb_write());
+  ASSERT_EQ(shown.status, 0) << shown.raw << shown.err;
+  EXPECT_TRUE(shown.paused);
+  EXPECT_EQ(shown.err, piped.err);
+  EXPECT_NE(shown.raw.find("\rerasing..."), std::string::npos) << shown.raw;
+  EXPECT_TRUE(shows_percentage(shown.raw)) << shown.raw;
+  EXPECT_EQ(shown.raw.find('\033'), std::string::npos);
+  EXPECT_EQ(screen_text(shown.raw), screen_text(piped.out));
+  EXPECT_EQ(shown.flash, piped.flash);
+}
+
+TEST(ProgressDisplay, ErrorDuringADrawnWriteStartsOnACleanLine) {
+  Board board;
+  // A bit that reads back wrong near the end of the ITB fails its
+  // verification after the percentage has been drawn.
+  board.env["SIMBOARD_FLIP"] = std::to_string(kItbPrimaryOffset + kItbPrimaryBytes - 100);
+  const auto args = busy_run_args();
+
+  const RunResult piped = run_tool(board, args);
+  ASSERT_EQ(piped.status, 1) << piped.out;
+  const std::string error =
+      "ERROR: Read from flash returned different data than what was written\n";
+  ASSERT_GE(piped.out.size(), error.size());
+  EXPECT_EQ(piped.out.substr(piped.out.size() - error.size()), error);
+
+  const TerminalRun shown = run_tool_on_terminal(board, args, slow_itb_write());
+  EXPECT_EQ(shown.status, 1);
+  EXPECT_TRUE(shows_percentage(shown.raw)) << shown.raw;
+  EXPECT_EQ(screen_text(shown.raw), screen_text(piped.out));
+}
+
+TEST(ProgressDisplay, NoOptionsRunIsTheSameOnATerminal) {
+  // A report without changes draws nothing at all: only line endings differ.
+  const Board board;
+  const RunResult piped = run_tool(board, {});
+  const TerminalRun shown = run_tool_on_terminal(board, {});
+  ASSERT_EQ(piped.status, 0);
+  ASSERT_EQ(shown.status, 0);
+  std::string raw_lines = shown.raw;
+  for (auto at = raw_lines.find("\r\n"); at != std::string::npos; at = raw_lines.find("\r\n", at))
+    raw_lines.erase(at, 1);
+  EXPECT_EQ(raw_lines, piped.out);
+}
+
+}  // namespace
+}  // namespace duobl::testing
