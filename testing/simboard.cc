@@ -31,6 +31,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 extern "C" [[noreturn]] void __chk_fail(void);
 
@@ -70,7 +71,11 @@ struct Config {
   int flip_count = 0;
   unsigned long cut = 0;  // 0: no power cut
   bool cut_torn = false;
+  bool cut_after = false;  // the cut mutation completes before the power goes
   std::uint64_t seed = 0;
+  unsigned long corrupt_read = 0;  // 0: no corrupted read
+  unsigned long write_delay_us = 0;  // real time each write() takes
+  unsigned long seek_astray = 0;   // 0: every seek lands where asked
 };
 
 // Occurrences of each kind of operation on the device, counted over every
@@ -303,6 +308,8 @@ void load_config(Config& config) {
   if (const char* mode = std::getenv("SIMBOARD_CUT_MODE"); mode != nullptr) {
     if (std::strcmp(mode, "torn") == 0) {
       config.cut_torn = true;
+    } else if (std::strcmp(mode, "after") == 0) {
+      config.cut_after = true;
     } else if (std::strcmp(mode, "clean") != 0) {
       bad_setting("SIMBOARD_CUT_MODE", mode);
     }
@@ -310,6 +317,9 @@ void load_config(Config& config) {
   if (const char* seed = std::getenv("SIMBOARD_SEED"); seed != nullptr) {
     if (!parse_number(seed, config.seed)) bad_setting("SIMBOARD_SEED", seed);
   }
+  config.corrupt_read = env_count("SIMBOARD_CORRUPT_READ");
+  config.write_delay_us = env_count("SIMBOARD_WRITE_DELAY_US");
+  config.seek_astray = env_count("SIMBOARD_SEEK_ASTRAY");
 }
 
 // --- The log ----------------------------------------------------------------
@@ -359,6 +369,105 @@ ResultText result_text(long long result, int error) {
   return out;
 }
 
+// --- Device time model ---------------------------------------------------------
+// Optional. Charges each operation that reaches the chip the time a real chip
+// would take for it, from datasheet figures given in SIMBOARD_MODEL_*
+// variables, and logs the totals at exit. The board never sleeps: the model
+// only adds up, so a run takes as long as it would without it.
+
+struct TimeModel {
+  bool enabled = false;  // any SIMBOARD_MODEL_* variable is set
+  std::uint64_t page_bytes = 256;
+  std::uint64_t page_ns = 0;        // programming a whole page
+  std::uint64_t first_byte_ns = 0;  // a part of a page: its first byte,
+  std::uint64_t next_byte_ns = 0;   // and each further byte, at most page_ns
+  std::uint64_t erase_4k_ns = 0;
+  std::uint64_t erase_64k_ns = 0;
+  std::uint64_t read_bytes_per_s = 0;
+
+  std::uint64_t programs = 0;  // page program commands
+  std::uint64_t program_ns = 0;
+  std::uint64_t erases = 0;  // erase commands (one per erase block)
+  std::uint64_t erase_ns = 0;
+  std::uint64_t read_bytes = 0;
+};
+
+TimeModel model;
+
+std::uint64_t env_model(const char* name, std::uint64_t fallback) {
+  const char* value = std::getenv(name);
+  if (value == nullptr) return fallback;
+  std::uint64_t number = 0;
+  if (!parse_number(value, number)) bad_setting(name, value);
+  model.enabled = true;
+  return number;
+}
+
+void load_model() {
+  model.page_bytes = env_model("SIMBOARD_MODEL_PAGE_BYTES", model.page_bytes);
+  if (model.page_bytes == 0)
+    bad_setting("SIMBOARD_MODEL_PAGE_BYTES", std::getenv("SIMBOARD_MODEL_PAGE_BYTES"));
+  model.page_ns = env_model("SIMBOARD_MODEL_PAGE_NS", 0);
+  model.first_byte_ns = env_model("SIMBOARD_MODEL_FIRST_BYTE_NS", 0);
+  model.next_byte_ns = env_model("SIMBOARD_MODEL_NEXT_BYTE_NS", 0);
+  model.erase_4k_ns = env_model("SIMBOARD_MODEL_ERASE_4K_NS", 0);
+  model.erase_64k_ns = env_model("SIMBOARD_MODEL_ERASE_64K_NS", 0);
+  model.read_bytes_per_s = env_model("SIMBOARD_MODEL_READ_BPS", 0);
+}
+
+// The spi-nor driver splits a write at page boundaries and sends one page
+// program command per piece. A whole page costs page_ns; a part of one costs
+// the byte figures when they are given (capped at page_ns), else page_ns.
+void charge_program(std::uint64_t offset, std::uint64_t length) {
+  if (!model.enabled) return;
+  const bool by_bytes = model.first_byte_ns != 0 || model.next_byte_ns != 0;
+  while (length > 0) {
+    const std::uint64_t room = model.page_bytes - offset % model.page_bytes;
+    const std::uint64_t part = length < room ? length : room;
+    std::uint64_t ns = model.page_ns;
+    if (part < model.page_bytes && by_bytes) {
+      const std::uint64_t scaled = model.first_byte_ns + model.next_byte_ns * (part - 1);
+      if (model.page_ns == 0 || scaled < model.page_ns) ns = scaled;
+    }
+    ++model.programs;
+    model.program_ns += ns;
+    offset += part;
+    length -= part;
+  }
+}
+
+// One erase command per erase block: blocks of 64 KiB or a multiple cost
+// 64 KiB block erases, smaller ones 4 KiB sector erases.
+void charge_erase(std::uint64_t blocks, std::uint32_t erasesize) {
+  if (!model.enabled) return;
+  const std::uint64_t per_block = erasesize >= 65536 && erasesize % 65536 == 0
+                                      ? erasesize / 65536 * model.erase_64k_ns
+                                      : (erasesize + 4095) / 4096 * model.erase_4k_ns;
+  model.erases += blocks;
+  model.erase_ns += blocks * per_block;
+}
+
+void charge_read(std::uint64_t length) {
+  if (model.enabled) model.read_bytes += length;
+}
+
+void report_model() {
+  if (!model.enabled) return;
+  // Whole seconds first, so that no product overflows for any real rate.
+  const std::uint64_t rate = model.read_bytes_per_s;
+  const std::uint64_t read_ns =
+      rate == 0 ? 0
+                : model.read_bytes / rate * 1000000000u + model.read_bytes % rate * 1000000000u / rate;
+  log_line("model program %llu %llu", static_cast<unsigned long long>(model.programs),
+           static_cast<unsigned long long>(model.program_ns));
+  log_line("model erase %llu %llu", static_cast<unsigned long long>(model.erases),
+           static_cast<unsigned long long>(model.erase_ns));
+  log_line("model read %llu %llu", static_cast<unsigned long long>(model.read_bytes),
+           static_cast<unsigned long long>(read_ns));
+  log_line("model total %llu",
+           static_cast<unsigned long long>(model.program_ns + model.erase_ns + read_ns));
+}
+
 // --- Fault injection and power cuts ------------------------------------------
 
 unsigned long& counter_for(OpKind kind) {
@@ -398,7 +507,7 @@ std::uint64_t random_below(std::uint64_t bound) {
 [[noreturn]] void lose_power(const char* what, std::int64_t offset, std::uint64_t length) {
   log_line("cut %lu %s %lld %llu %s", board.counters.mutations, what,
            static_cast<long long>(offset), static_cast<unsigned long long>(length),
-           board.config.cut_torn ? "torn" : "clean");
+           board.config.cut_after ? "after" : board.config.cut_torn ? "torn" : "clean");
   raise(SIGKILL);
   _exit(137);
 }
@@ -412,7 +521,7 @@ bool next_mutation_is_cut() {
 
 // --- The chip ---------------------------------------------------------------
 // Every change of the chip goes through chip_program and chip_erase_block;
-// a model of device time belongs there.
+// the device time model charges them where they are called, on success.
 
 // Programs `data` at `offset`: each byte becomes old AND new, as NOR cells
 // can only go from 1 to 0. With `torn`, each bit that the write would clear
@@ -498,7 +607,12 @@ int open_flash(int flags) {
   } else if (slot == nullptr) {
     error = EMFILE;
   } else {
-    fd = real_openat(AT_FDCWD, board.config.flash, access | (flags & O_CLOEXEC), 0);
+    // The image is opened read-write whatever the caller asked for: a NOR
+    // write reads the old cells back to AND the new data into them, and
+    // the kernel programs through a write-only descriptor too. What the
+    // caller may do is checked against `access` on every call.
+    const int image_access = access == O_RDONLY ? O_RDONLY : O_RDWR;
+    fd = real_openat(AT_FDCWD, board.config.flash, image_access | (flags & O_CLOEXEC), 0);
     if (fd < 0) {
       error = errno;
     } else if (fstat(fd, &info) != 0 || info.st_size < 0 || info.st_size > UINT32_MAX) {
@@ -598,8 +712,12 @@ ssize_t flash_read(Slot& slot, void* buf, std::size_t count) {
       error = EIO;
     } else {
       apply_flips(static_cast<std::uint64_t>(at), static_cast<std::uint8_t*>(buf), n);
+      if (n > 0 && board.counters.reads == board.config.corrupt_read) {
+        static_cast<std::uint8_t*>(buf)[n - 1] ^= 1;
+      }
       slot.position += static_cast<std::int64_t>(n);
       result = static_cast<ssize_t>(n);
+      charge_read(n);
     }
   }
   log_line("read %lld %zu %s", static_cast<long long>(at), count, result_text(result, error).text);
@@ -607,7 +725,16 @@ ssize_t flash_read(Slot& slot, void* buf, std::size_t count) {
   return result;
 }
 
+// A slow chip, by the clock: each write() on the device takes this long.
+void wait_like_a_slow_chip() {
+  if (board.config.write_delay_us == 0) return;
+  const timespec pause{static_cast<time_t>(board.config.write_delay_us / 1000000),
+                       static_cast<long>(board.config.write_delay_us % 1000000) * 1000};
+  nanosleep(&pause, nullptr);
+}
+
 ssize_t flash_write(Slot& slot, const void* buf, std::size_t count) {
+  wait_like_a_slow_chip();
   const std::int64_t at = slot.position;
   if (count > board.counters.max_write_bytes) board.counters.max_write_bytes = count;
   int error = count_and_check_fault(OpKind::Write);
@@ -622,7 +749,9 @@ ssize_t flash_write(Slot& slot, const void* buf, std::size_t count) {
       if (short_write) --n;
       const auto* data = static_cast<const std::uint8_t*>(buf);
       if (next_mutation_is_cut()) {
-        if (board.config.cut_torn) {
+        if (board.config.cut_after) {
+          chip_program(slot.fd, static_cast<std::uint64_t>(at), data, n, false);
+        } else if (board.config.cut_torn) {
           chip_program(slot.fd, static_cast<std::uint64_t>(at), data, n, true);
         } else {
           chip_program(slot.fd, static_cast<std::uint64_t>(at), data,
@@ -631,6 +760,7 @@ ssize_t flash_write(Slot& slot, const void* buf, std::size_t count) {
         lose_power("write", at, n);
       }
       error = chip_program(slot.fd, static_cast<std::uint64_t>(at), data, n, false);
+      if (error == 0) charge_program(static_cast<std::uint64_t>(at), n);
     }
     if (error == 0) {
       slot.position += static_cast<std::int64_t>(n);
@@ -669,6 +799,9 @@ off_t flash_lseek(Slot& slot, off_t offset, int whence) {
     if (!valid || target < 0 || target > static_cast<long long>(slot.size_bytes)) {
       error = EINVAL;
     } else {
+      // An astray seek lands one byte off: before the asked position, or
+      // after it when that is the start of the chip.
+      if (board.counters.seeks == board.config.seek_astray) target += target > 0 ? -1 : 1;
       slot.position = target;
       result = static_cast<off_t>(target);
     }
@@ -699,11 +832,11 @@ int flash_erase(Slot& slot, const erase_info_user& request) {
   const std::uint64_t first = start - start % erasesize;
   const std::uint64_t blocks = length / erasesize;
   if (next_mutation_is_cut()) {
-    const std::uint64_t whole = random_below(blocks);
+    const std::uint64_t whole = board.config.cut_after ? blocks : random_below(blocks);
     for (std::uint64_t b = 0; b < whole; ++b) {
       chip_erase_block(slot.fd, first + b * erasesize, erasesize, false);
     }
-    if (board.config.cut_torn) {
+    if (board.config.cut_torn && whole < blocks) {
       chip_erase_block(slot.fd, first + whole * erasesize, erasesize, true);
     }
     lose_power("erase", static_cast<std::int64_t>(start), length);
@@ -712,6 +845,7 @@ int flash_erase(Slot& slot, const erase_info_user& request) {
     const int error = chip_erase_block(slot.fd, first + b * erasesize, erasesize, false);
     if (error != 0) return error;
   }
+  charge_erase(blocks, erasesize);
   return 0;
 }
 
@@ -752,12 +886,14 @@ int flash_ioctl(Slot& slot, unsigned long request, void* arg) {
 __attribute__((constructor)) void start_board() {
   load_config(board.config);
   board.rng_state = board.config.seed;
+  load_model();
 }
 
 __attribute__((destructor)) void stop_board() {
   if (!board.counters.device_opened) return;
   log_line("max read %zu", board.counters.max_read_bytes);
   log_line("max write %zu", board.counters.max_write_bytes);
+  report_model();
 }
 
 }  // namespace
