@@ -11,9 +11,26 @@
 namespace duobl {
 namespace {
 
+// Whether the structure block can be walked tag by tag to its end, each tag
+// strictly after the one before. The library trusts the lengths it meets: a
+// property whose length points the walk back at itself makes every later
+// search loop for ever.
+bool structure_walk_ends(const void* tree) {
+  int offset = 0;
+  for (;;) {
+    int next = 0;
+    const std::uint32_t tag = fdt_next_tag(tree, offset, &next);
+    if (next < 0) return false;
+    if (tag == FDT_END) return true;
+    if (next <= offset) return false;
+    offset = next;
+  }
+}
+
 // The root node's `compatible` property, or an empty span when the root or
-// the property is missing.
+// the property is missing, or the tree cannot be walked safely.
 std::span<const char> root_compatible(const void* tree) {
+  if (fdt_check_header(tree) != 0 || !structure_walk_ends(tree)) return {};
   const int root = fdt_path_offset(tree, "/");
   if (root < 0) return {};
   int length = 0;
