@@ -78,9 +78,16 @@ std::uint32_t set_spl_payload_offset(void* tree, std::uint32_t itb_offset) {
 
   // Packing sizes the memory reservation block by walking it to its end
   // entry; a block without one would make the library move a negative
-  // length. Such a tree is left unpacked: it then keeps the whole rest of the
-  // buffer and the installer's size limit refuses it.
-  if (fdt_num_mem_rsv(tree) >= 0) fdt_pack(tree);
+  // length, and one whose entries run on into the structure block would be
+  // moved over the nodes. Such a tree is left unpacked: it then keeps the
+  // whole rest of the buffer and the installer's size limit refuses it.
+  const int reservations = fdt_num_mem_rsv(tree);
+  if (reservations >= 0 &&
+      std::uint64_t{fdt_off_mem_rsvmap(tree)} +
+              (std::uint64_t{static_cast<std::uint32_t>(reservations)} + 1) *
+                  sizeof(fdt_reserve_entry) <=
+          fdt_off_dt_struct(tree))
+    fdt_pack(tree);
   return fdt_totalsize(tree);
 }
 
