@@ -1,0 +1,220 @@
+// The fault matrix: in every install kind, each kind of device operation
+// fails at its first, a middle and its last occurrence after the report.
+// Every run must end at once with the operation's own message and status 1,
+// within the time limit, with no write or erase after the failure, and
+// leave the flash exactly as the operations before the failure made it.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "fixture/board.h"
+#include "resilience/resilience_support.h"
+
+namespace duobl::testing {
+namespace {
+
+enum class Install { Loader, GenericSpl, UbootSet, ChipErase };
+
+struct InstallCase {
+  const char* name;
+  Install install;
+  RomFamily family;
+  bool replace_fallback;
+};
+
+const InstallCase kInstalls[] = {
+    {"loader_rk3399", Install::Loader, RomFamily::Rk3399, false},
+    {"generic_spl_rk3568", Install::GenericSpl, RomFamily::Rk35xx, false},
+    {"uboot_rk3399", Install::UbootSet, RomFamily::Rk3399, false},
+    {"uboot_fallback_rk3568", Install::UbootSet, RomFamily::Rk35xx, true},
+    {"chip_erase_rk3399", Install::ChipErase, RomFamily::Rk3399, false},
+};
+
+enum class Fault { Seek, SeekAstray, Read, Write, ShortWrite, Erase, Mismatch };
+
+struct FaultKind {
+  Fault fault;
+  const char* name;
+  const char* op;  // the log's name of the operation it hits
+};
+
+const FaultKind kFaults[] = {
+    {Fault::Seek, "seek", "seek"},
+    {Fault::SeekAstray, "seek astray", "seek"},
+    {Fault::Read, "read", "read"},
+    {Fault::Write, "write", "write"},
+    {Fault::ShortWrite, "short write", "write"},
+    {Fault::Erase, "erase", "erase"},
+    {Fault::Mismatch, "verification mismatch", "read"},
+};
+
+std::vector<std::string> install_args(const InstallCase& c, const Board& board) {
+  const std::string tag = std::string("fault-") + c.name;
+  std::vector<std::string> args;
+  switch (c.install) {
+    case Install::Loader: args = loader_args(c.family, tag, 300); break;
+    case Install::GenericSpl:
+      args = {"--spl",
+              write_temp_file(tag + "-generic.img", make_bootable_generic_spl(c.family, 310))};
+      break;
+    case Install::UbootSet: args = uboot_set_args(board, tag, 320); break;
+    case Install::ChipErase: args = {"--erase-all"}; break;
+  }
+  if (c.replace_fallback) args.push_back("--replace-fallback");
+  return args;
+}
+
+// The `nth` operation named `op` in `ops` (1-based), as an index.
+std::size_t index_of_nth(const std::vector<LogOp>& ops, const std::string& op, std::size_t nth) {
+  std::size_t seen = 0;
+  for (std::size_t i = 0; i < ops.size(); ++i)
+    if (ops[i].kind == op && ++seen == nth) return i;
+  return ops.size();
+}
+
+std::size_t count_of(const std::vector<LogOp>& ops, const std::string& op) {
+  std::size_t n = 0;
+  for (const LogOp& o : ops) n += o.kind == op;
+  return n;
+}
+
+std::string expected_message(Fault fault, const LogOp& op) {
+  char text[160];
+  switch (fault) {
+    case Fault::Seek:
+      std::snprintf(text, sizeof text, "ERROR: Seek to %llu failed (Invalid argument)\n",
+                    static_cast<unsigned long long>(op.a));
+      return text;
+    case Fault::SeekAstray:
+      std::snprintf(text, sizeof text, "ERROR: Seek to %llu failed (different offset returned)\n",
+                    static_cast<unsigned long long>(op.a));
+      return text;
+    case Fault::Read: return "ERROR: Read from flash failed (Input/output error)\n";
+    case Fault::Write: return "ERROR: Write to flash failed (Input/output error)\n";
+    case Fault::ShortWrite: return "ERROR: Write to flash failed short\n";
+    case Fault::Erase:
+      std::snprintf(text, sizeof text, "ERROR: Erase failed at %llu (size %llu) Input/output error\n",
+                    static_cast<unsigned long long>(op.a), static_cast<unsigned long long>(op.b));
+      return text;
+    case Fault::Mismatch:
+      return "ERROR: Read from flash returned different data than what was written\n";
+  }
+  return "";
+}
+
+void inject(Board& board, Fault fault, std::size_t nth) {
+  const std::string n = std::to_string(nth);
+  switch (fault) {
+    case Fault::Seek: board.env["SIMBOARD_FAIL"] = "seek:" + n + ":EINVAL"; break;
+    case Fault::SeekAstray: board.env["SIMBOARD_SEEK_ASTRAY"] = n; break;
+    case Fault::Read: board.env["SIMBOARD_FAIL"] = "read:" + n + ":EIO"; break;
+    case Fault::Write: board.env["SIMBOARD_FAIL"] = "write:" + n + ":EIO"; break;
+    case Fault::ShortWrite: board.env["SIMBOARD_SHORT_WRITE"] = n; break;
+    case Fault::Erase: board.env["SIMBOARD_FAIL"] = "erase:" + n + ":EIO"; break;
+    case Fault::Mismatch: board.env["SIMBOARD_CORRUPT_READ"] = n; break;
+  }
+}
+
+std::string first_difference(const Bytes& got, const Bytes& want) {
+  if (got.size() != want.size()) return "flash size " + std::to_string(got.size());
+  for (std::size_t i = 0; i < got.size(); ++i)
+    if (got[i] != want[i])
+      return "byte " + std::to_string(i) + " is " + std::to_string(got[i]) + ", not " +
+             std::to_string(want[i]);
+  return "";
+}
+
+// Every failure stops the run at once and keeps the flash.
+void run_matrix(const InstallCase& c) {
+  Board board = resilience_board(c.family);
+  board.flash = start_flash(c.family);
+  ASSERT_FALSE(board.flash.empty());
+  const std::vector<std::string> args = install_args(c, board);
+
+  const RunResult complete = run_tool(board, args, kRunLimitSeconds);
+  ASSERT_EQ(complete.status, 0) << complete.out;
+  std::vector<std::string> dry_args = args;
+  dry_args.push_back("--dry-run");
+  const RunResult dry = run_tool(board, dry_args, kRunLimitSeconds);
+  ASSERT_EQ(dry.status, 0) << dry.out;
+  const std::vector<LogOp> complete_ops = parse_log(complete.log);
+  const std::vector<LogOp> report_ops = parse_log(dry.log);
+
+  std::map<std::size_t, Bytes> after_cache;
+  const auto after = [&](std::size_t m) -> const Bytes& {
+    auto found = after_cache.find(m);
+    if (found == after_cache.end()) found = after_cache.emplace(m, flash_after(board, args, m)).first;
+    return found->second;
+  };
+
+  std::size_t cases = 0;
+  for (const FaultKind& kind : kFaults) {
+    // The occurrences of the operation that belong to the install, not to
+    // the report before it.
+    const std::size_t before = count_of(report_ops, kind.op);
+    const std::size_t total = count_of(complete_ops, kind.op);
+    if (total <= before) continue;
+    const std::set<std::size_t> occurrences = {before + 1, before + (total - before + 1) / 2,
+                                               total};
+    for (std::size_t nth : occurrences) {
+      SCOPED_TRACE(std::string(c.name) + ": " + kind.name + " fails at occurrence " +
+                   std::to_string(nth) + " of " + std::to_string(total));
+      ++cases;
+      Board faulty = board;
+      inject(faulty, kind.fault, nth);
+      const RunResult result = run_tool(faulty, args, kRunLimitSeconds);
+      EXPECT_FALSE(result.timed_out);
+      EXPECT_EQ(result.status, 1);
+
+      // The transcript is the complete run's up to the failure, then the
+      // operation's own message.
+      const LogOp& hit = complete_ops[index_of_nth(complete_ops, kind.op, nth)];
+      const std::string message = expected_message(kind.fault, hit);
+      ASSERT_GE(result.out.size(), message.size()) << result.out;
+      const std::size_t cut = result.out.size() - message.size();
+      EXPECT_EQ(result.out.substr(cut), message);
+      EXPECT_EQ(complete.out.substr(0, cut), result.out.substr(0, cut));
+
+      // Nothing reaches the chip after the failing operation.
+      const std::vector<LogOp> ops = parse_log(result.log);
+      const std::size_t failed_at = index_of_nth(ops, kind.op, nth);
+      ASSERT_LT(failed_at, ops.size());
+      std::size_t done = 0;
+      for (std::size_t i = 0; i < ops.size(); ++i) {
+        if (i > failed_at) {
+          EXPECT_FALSE(ops[i].kind == "write" || ops[i].kind == "erase")
+              << ops[i].kind << " at " << ops[i].a << " after the failure";
+        } else if (i < failed_at) {
+          done += is_mutation(ops[i]);
+        }
+      }
+
+      // The flash holds what the completed operations wrote; a short write
+      // also leaves the bytes it reported.
+      Bytes expected = after(done);
+      if (kind.fault == Fault::ShortWrite) {
+        const LogOp& short_write = ops[failed_at];
+        expected = after(done + 1);
+        const std::size_t last = short_write.a + short_write.b - 1;
+        expected[last] = after(done)[last];
+      }
+      EXPECT_EQ(first_difference(result.flash, expected), "");
+    }
+  }
+  std::printf("[ figures  ] faults %s: %zu cases\n", c.name, cases);
+  ::testing::Test::RecordProperty("fault_cases", static_cast<int>(cases));
+}
+
+TEST(FaultMatrix, LoaderRk3399) { run_matrix(kInstalls[0]); }
+TEST(FaultMatrix, GenericSplRk3568) { run_matrix(kInstalls[1]); }
+TEST(FaultMatrix, UbootRk3399) { run_matrix(kInstalls[2]); }
+TEST(FaultMatrix, UbootFallbackRk3568) { run_matrix(kInstalls[3]); }
+TEST(FaultMatrix, ChipEraseRk3399) { run_matrix(kInstalls[4]); }
+
+
+}  // namespace
+}  // namespace duobl::testing
