@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "fixture/image_files.h"
 #include "fixture/images.h"
 #include "formats/boot_header.h"
 
@@ -25,48 +26,11 @@ namespace {
 
 using duobl::testing::Bytes;
 
-constexpr std::size_t kLoaderSectors = 24;
+constexpr std::uint16_t kLoaderSectors = 24;
 constexpr std::size_t kGenericSplBytes = 192 * 1024;
 constexpr std::size_t kTplBytes = 64 * 1024;
 constexpr std::size_t kSplBytes = 128 * 1024;
 constexpr std::size_t kItbBytes = 1024 * 1024;
-
-bool write_file(const std::string& path, const Bytes& bytes) {
-  FILE* out = std::fopen(path.c_str(), "wb");
-  if (out == nullptr) return false;
-  const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
-  return std::fclose(out) == 0 && ok;
-}
-
-// A header naming one image of kLoaderSectors sectors at sector 4. On Rk3399
-// the header block is stored padded (2 KiB of zeros after the header), as
-// that boot ROM expects of the first stage.
-Bytes make_loader(duobl::SocFamily family) {
-  Bytes loader(duobl::kHeaderAreaBytes, 0);
-  if (family == duobl::SocFamily::Rk3399) {
-    duobl::LegacyBootHeader header;
-    header.legacy_flags = 1;
-    header.first_offset = 4;
-    header.first_size = kLoaderSectors;
-    header.total_size = kLoaderSectors;
-    std::span<std::uint8_t, duobl::kLegacyHeaderBytes> block(loader.data(), duobl::kLegacyHeaderBytes);
-    duobl::encode_legacy_header(header, block);
-    duobl::scramble_header(block);
-    loader.resize(loader.size() + 2048, 0);
-  } else {
-    duobl::RknsBootHeader header;
-    header.magic = {'R', 'K', 'N', 'S'};
-    header.header_info = 0x0180;
-    header.image_count = 1;
-    header.boot_flags = 0x4000;
-    header.entries[0] = {4, kLoaderSectors, 0xFFFFFFFF, 1};
-    duobl::encode_rkns_header(
-        header, std::span<std::uint8_t, duobl::kHeaderAreaBytes>(loader.data(), loader.size()));
-  }
-  const Bytes image = duobl::testing::make_loader_image(kLoaderSectors * duobl::kSectorBytes);
-  loader.insert(loader.end(), image.begin(), image.end());
-  return loader;
-}
 
 // An SPL of exactly kSplBytes: code, then the tree at an 8-byte aligned
 // offset, ending at the file's end.
@@ -98,7 +62,7 @@ int main(int argc, char** argv) {
     Bytes bytes;
     std::size_t expected_bytes;  // 0: any
   } files[] = {
-      {"loader.bin", make_loader(family), 0},
+      {"loader.bin", duobl::testing::make_bootable_loader(family, kLoaderSectors), 0},
       {"generic-spl.img", duobl::testing::make_signed_image(kGenericSplBytes, "levinboot/", 5),
        kGenericSplBytes},
       {"u-boot-tpl.bin", duobl::testing::make_uboot_tpl(kTplBytes), kTplBytes},
@@ -112,7 +76,7 @@ int main(int argc, char** argv) {
                    file.expected_bytes);
       return 1;
     }
-    if (!write_file(path, file.bytes)) {
+    if (!duobl::testing::write_image_file(path, file.bytes)) {
       std::perror(path.c_str());
       return 1;
     }
