@@ -125,7 +125,9 @@ void run_campaign(const Scenario& s) {
     cut_board.env["SIMBOARD_CUT_MODE"] = cut.mode;
     cut_board.env["SIMBOARD_SEED"] = std::to_string(cut.seed);
     const RunResult result = run_tool(cut_board, args, kRunLimitSeconds);
-    if (result.status != kPowerCutStatus || last_log_op(result.log).kind != "cut") {
+    if (result.timed_out) {
+      cut.problem = "the run did not end within " + std::to_string(kRunLimitSeconds) + " s";
+    } else if (result.status != kPowerCutStatus || last_log_op(result.log).kind != "cut") {
       cut.problem = "the power cut did not happen (status " + std::to_string(result.status) + ")";
     } else {
       cut.problem = judge_flash(s.family, result.flash, references, layout).problem;
