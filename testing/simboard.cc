@@ -41,6 +41,26 @@ namespace {
 
 enum class OpKind { Read, Write, Erase, Seek, Ioctl };
 
+// How the mutation that the power cut hits is left (testing/README.md).
+enum class CutMode {
+  Clean,  // a prefix of it is done
+  Torn,   // its bits are done at random
+  Worst,  // all of it is done but the first four bytes it would change
+  After,  // all of it is done: the cut comes right after it
+};
+
+constexpr const char* cut_mode_name(CutMode mode) {
+  switch (mode) {
+    case CutMode::Clean: return "clean";
+    case CutMode::Torn: return "torn";
+    case CutMode::Worst: return "worst";
+    case CutMode::After: return "after";
+  }
+  return "?";
+}
+
+constexpr CutMode kCutModes[] = {CutMode::Clean, CutMode::Torn, CutMode::Worst, CutMode::After};
+
 struct FaultRule {
   OpKind kind = OpKind::Read;
   unsigned long nth = 0;  // 1-based occurrence of `kind`
@@ -70,8 +90,7 @@ struct Config {
   std::uint64_t flip_offsets[kMaxFlips]{};
   int flip_count = 0;
   unsigned long cut = 0;  // 0: no power cut
-  bool cut_torn = false;
-  bool cut_after = false;  // the cut mutation completes before the power goes
+  CutMode cut_mode = CutMode::Clean;
   std::uint64_t seed = 0;
   unsigned long corrupt_read = 0;  // 0: no corrupted read
   unsigned long write_delay_us = 0;  // real time each write() takes
@@ -306,13 +325,14 @@ void load_config(Config& config) {
   parse_flips(config);
   config.cut = env_count("SIMBOARD_CUT");
   if (const char* mode = std::getenv("SIMBOARD_CUT_MODE"); mode != nullptr) {
-    if (std::strcmp(mode, "torn") == 0) {
-      config.cut_torn = true;
-    } else if (std::strcmp(mode, "after") == 0) {
-      config.cut_after = true;
-    } else if (std::strcmp(mode, "clean") != 0) {
-      bad_setting("SIMBOARD_CUT_MODE", mode);
+    bool known = false;
+    for (const CutMode m : kCutModes) {
+      if (std::strcmp(mode, cut_mode_name(m)) == 0) {
+        config.cut_mode = m;
+        known = true;
+      }
     }
+    if (!known) bad_setting("SIMBOARD_CUT_MODE", mode);
   }
   if (const char* seed = std::getenv("SIMBOARD_SEED"); seed != nullptr) {
     if (!parse_number(seed, config.seed)) bad_setting("SIMBOARD_SEED", seed);
@@ -507,7 +527,7 @@ std::uint64_t random_below(std::uint64_t bound) {
 [[noreturn]] void lose_power(const char* what, std::int64_t offset, std::uint64_t length) {
   log_line("cut %lu %s %lld %llu %s", board.counters.mutations, what,
            static_cast<long long>(offset), static_cast<unsigned long long>(length),
-           board.config.cut_after ? "after" : board.config.cut_torn ? "torn" : "clean");
+           cut_mode_name(board.config.cut_mode));
   raise(SIGKILL);
   _exit(137);
 }
@@ -523,20 +543,36 @@ bool next_mutation_is_cut() {
 // Every change of the chip goes through chip_program and chip_erase_block;
 // the device time model charges them where they are called, on success.
 
+// A worst-case cut leaves this many of the bytes that the cut operation
+// would change as they were: a boot header's magic.
+constexpr int kSparedBytes = 4;
+
+// How much of a program or erase reaches the cells.
+enum class Cells {
+  All,             // every cell as asked
+  Random,          // each bit that would change changes or not, at random
+  SpareFirstFour,  // every cell but the first kSparedBytes that would change
+};
+
 // Programs `data` at `offset`: each byte becomes old AND new, as NOR cells
-// can only go from 1 to 0. With `torn`, each bit that the write would clear
-// is cleared or left at random instead. Returns 0 or an errno value.
+// can only go from 1 to 0; `cells_done` says how much of that happens.
+// Returns 0 or an errno value.
 int chip_program(int fd, std::uint64_t offset, const std::uint8_t* data, std::size_t length,
-                 bool torn) {
+                 Cells cells_done) {
   std::uint8_t cells[kChunkBytes];
   std::size_t done = 0;
+  int spared = 0;
   while (done < length) {
     const std::size_t n = length - done < kChunkBytes ? length - done : kChunkBytes;
     const off_t at = static_cast<off_t>(offset + done);
     if (pread(fd, cells, n, at) != static_cast<ssize_t>(n)) return EIO;
     for (std::size_t i = 0; i < n; ++i) {
       std::uint8_t cleared = static_cast<std::uint8_t>(cells[i] & ~data[done + i]);
-      if (torn) cleared &= static_cast<std::uint8_t>(next_random());
+      if (cells_done == Cells::Random) cleared &= static_cast<std::uint8_t>(next_random());
+      if (cells_done == Cells::SpareFirstFour && cleared != 0 && spared < kSparedBytes) {
+        ++spared;
+        cleared = 0;
+      }
       cells[i] = static_cast<std::uint8_t>(cells[i] & ~cleared);
     }
     if (pwrite(fd, cells, n, at) != static_cast<ssize_t>(n)) return EIO;
@@ -545,18 +581,25 @@ int chip_program(int fd, std::uint64_t offset, const std::uint8_t* data, std::si
   return 0;
 }
 
-// Erases the block of `erasesize` bytes at `offset` (all bits to 1). With
-// `partial`, only a random part of its bits goes to 1.
-int chip_erase_block(int fd, std::uint64_t offset, std::uint32_t erasesize, bool partial) {
+// Erases the block of `erasesize` bytes at `offset` (all bits to 1);
+// `cells_done` says how much of that happens.
+int chip_erase_block(int fd, std::uint64_t offset, std::uint32_t erasesize, Cells cells_done) {
   std::uint8_t cells[kChunkBytes];
   std::size_t done = 0;
+  int spared = 0;
   while (done < erasesize) {
     const std::size_t n = erasesize - done < kChunkBytes ? erasesize - done : kChunkBytes;
     const off_t at = static_cast<off_t>(offset + done);
-    if (partial) {
+    if (cells_done != Cells::All) {
       if (pread(fd, cells, n, at) != static_cast<ssize_t>(n)) return EIO;
       for (std::size_t i = 0; i < n; ++i) {
-        cells[i] = static_cast<std::uint8_t>(cells[i] | next_random());
+        if (cells_done == Cells::Random) {
+          cells[i] = static_cast<std::uint8_t>(cells[i] | next_random());
+        } else if (cells[i] != 0xff && spared < kSparedBytes) {
+          ++spared;
+        } else {
+          cells[i] = 0xff;
+        }
       }
     } else {
       std::memset(cells, 0xff, n);
@@ -749,17 +792,19 @@ ssize_t flash_write(Slot& slot, const void* buf, std::size_t count) {
       if (short_write) --n;
       const auto* data = static_cast<const std::uint8_t*>(buf);
       if (next_mutation_is_cut()) {
-        if (board.config.cut_after) {
-          chip_program(slot.fd, static_cast<std::uint64_t>(at), data, n, false);
-        } else if (board.config.cut_torn) {
-          chip_program(slot.fd, static_cast<std::uint64_t>(at), data, n, true);
-        } else {
-          chip_program(slot.fd, static_cast<std::uint64_t>(at), data,
-                       static_cast<std::size_t>(random_below(n)), false);
+        const auto offset = static_cast<std::uint64_t>(at);
+        switch (board.config.cut_mode) {
+          case CutMode::Clean:
+            chip_program(slot.fd, offset, data, static_cast<std::size_t>(random_below(n)),
+                         Cells::All);
+            break;
+          case CutMode::Torn: chip_program(slot.fd, offset, data, n, Cells::Random); break;
+          case CutMode::Worst: chip_program(slot.fd, offset, data, n, Cells::SpareFirstFour); break;
+          case CutMode::After: chip_program(slot.fd, offset, data, n, Cells::All); break;
         }
         lose_power("write", at, n);
       }
-      error = chip_program(slot.fd, static_cast<std::uint64_t>(at), data, n, false);
+      error = chip_program(slot.fd, static_cast<std::uint64_t>(at), data, n, Cells::All);
       if (error == 0) charge_program(static_cast<std::uint64_t>(at), n);
     }
     if (error == 0) {
@@ -832,17 +877,23 @@ int flash_erase(Slot& slot, const erase_info_user& request) {
   const std::uint64_t first = start - start % erasesize;
   const std::uint64_t blocks = length / erasesize;
   if (next_mutation_is_cut()) {
-    const std::uint64_t whole = board.config.cut_after ? blocks : random_below(blocks);
-    for (std::uint64_t b = 0; b < whole; ++b) {
-      chip_erase_block(slot.fd, first + b * erasesize, erasesize, false);
+    const CutMode mode = board.config.cut_mode;
+    // Clean and torn: the first `whole` blocks are erased, and a torn cut
+    // leaves the next one half erased. Worst: every block, the first one
+    // but the first four bytes that it would change.
+    std::uint64_t whole = blocks;
+    if (mode == CutMode::Clean || mode == CutMode::Torn) whole = random_below(blocks);
+    for (std::uint64_t b = mode == CutMode::Worst ? 1 : 0; b < whole; ++b) {
+      chip_erase_block(slot.fd, first + b * erasesize, erasesize, Cells::All);
     }
-    if (board.config.cut_torn && whole < blocks) {
-      chip_erase_block(slot.fd, first + whole * erasesize, erasesize, true);
+    if (mode == CutMode::Worst) chip_erase_block(slot.fd, first, erasesize, Cells::SpareFirstFour);
+    if (mode == CutMode::Torn && whole < blocks) {
+      chip_erase_block(slot.fd, first + whole * erasesize, erasesize, Cells::Random);
     }
     lose_power("erase", static_cast<std::int64_t>(start), length);
   }
   for (std::uint64_t b = 0; b < blocks; ++b) {
-    const int error = chip_erase_block(slot.fd, first + b * erasesize, erasesize, false);
+    const int error = chip_erase_block(slot.fd, first + b * erasesize, erasesize, Cells::All);
     if (error != 0) return error;
   }
   charge_erase(blocks, erasesize);

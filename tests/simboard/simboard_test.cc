@@ -370,6 +370,25 @@ TEST(Simboard, TornEraseLeavesOneBlockHalfErased) {
   }
 }
 
+// The worst cut for a boot header: everything is done but the first four
+// bytes that the operation would change, whatever the seed.
+TEST(Simboard, WorstCutSparesTheFirstFourBytesItWouldChange) {
+  Bytes old = filled(0xff);
+  old[64] = old[65] = 0x00;  // already what the write asks for
+  const RunResult write = cut_run(old, {"open", "seek", "64", "fill", "60", "0"}, 1, "worst", 7);
+  ASSERT_EQ(write.status, kKilled) << write.err;
+  EXPECT_EQ(lines_of(write.log).back(), "cut 1 write 64 60 worst");
+  Bytes expected = old;
+  std::fill(expected.begin() + 70, expected.begin() + 124, 0x00);
+  EXPECT_EQ(write.flash, expected);
+
+  const RunResult erase = cut_run(filled(0x00), {"open", "erase", "8192", "32768"}, 1, "worst", 7);
+  ASSERT_EQ(erase.status, kKilled) << erase.err;
+  expected = filled(0x00);
+  std::fill(expected.begin() + 2 * kBlockBytes + 4, expected.begin() + 10 * kBlockBytes, 0xff);
+  EXPECT_EQ(erase.flash, expected);
+}
+
 TEST(Simboard, CountsMutationsAsTheCutDoes) {
   // Zero-length and refused operations never reach the chip.
   const std::vector<std::string> ops = {"open", "fill", "0", "0", "fill", "4", "0",
