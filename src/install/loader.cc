@@ -30,11 +30,15 @@ void install_loader(FlashDevice device, const char* path) {
   const std::span<const std::uint8_t> image(loader_buffer.data(), length);
 
   // The backup copy is complete and verified before the primary one is
-  // touched, so one of the two areas always holds a whole loader.
+  // touched, so one of the two areas always holds a whole loader. The backup
+  // is a complete loader again when it is finally erased, so its magic goes
+  // first there too: no erase of a loader area can leave a magic over
+  // changed contents.
   flash_write_area(device, "duobl backup area", kDuoblBackupArea.offset, kDuoblBackupArea.size,
                    image);
   flash_write_area(device, "duobl primary area", kDuoblPrimaryArea.offset, kDuoblPrimaryArea.size,
                    image);
+  flash_zero_magic(device, kDuoblBackupArea.offset);
   flash_erase(device, kDuoblBackupArea.offset, kDuoblBackupArea.size);
 }
 

@@ -20,8 +20,9 @@ constexpr std::size_t kItbBufferBytes = 0x400000;  // 4 MiB
 // keeps every sector count of the header within 16 bits.
 constexpr std::uint32_t kTplSplMaxBytes = 0x5e000;
 constexpr std::uint32_t kImageAlignBytes = 2048;
-constexpr std::size_t kZeroedMagicBytes = 32;
-constexpr std::size_t kMagicBytes = 4;
+// The start of the old header that is zeroed before the areas are erased:
+// its magic, then the fields that follow it.
+constexpr std::size_t kZeroedHeaderBytes = 32;
 
 // The SPL's device tree is edited in place, and libfdt wants it 8-byte
 // aligned; the tree scan relies on the buffer's alignment.
@@ -76,12 +77,15 @@ void install_uboot_set(FlashDevice device, const FlashLayout& layout, const void
   const std::span<const std::uint8_t> header_bytes(header);
   const std::uint32_t tpl_offset = spl_area.offset + static_cast<std::uint32_t>(kHeaderAreaBytes);
   const std::uint32_t spl_offset = tpl_offset + tpl_rounded;
-  static constexpr std::array<std::uint8_t, kZeroedMagicBytes> zeros{};
+  static constexpr std::array<std::uint8_t, kZeroedHeaderBytes - kMagicBytes> zeros{};
 
   // Until the very last write the target area carries no valid magic: first
-  // the old one is programmed to zeros, then everything behind the magic is
-  // written, and the magic comes last.
-  flash_write(device, "Zeroed magic header", spl_area.offset, zeros);
+  // the old magic alone is programmed to zeros (an interrupted program of it
+  // either breaks the magic or leaves the old header whole), then the old
+  // header's next 28 bytes, then everything behind the magic is written, and
+  // the magic comes last.
+  flash_zero_magic(device, spl_area.offset);
+  flash_write(device, kZeroedMagicLabel, spl_area.offset + kMagicBytes, zeros);
   flash_erase(device, spl_area.offset, spl_area.size);
   flash_erase(device, itb_area.offset, itb_area.size);
   flash_write(device, "U-Boot ITB", itb_area.offset, std::span(itb_buffer).first(itb_bytes));

@@ -154,11 +154,17 @@ void flash_erase(FlashDevice device, std::uint32_t offset, std::uint32_t length)
   progress_end();
 }
 
+void flash_zero_magic(FlashDevice device, std::uint32_t offset) {
+  static constexpr std::array<std::uint8_t, kMagicBytes> zeros{};
+  flash_write(device, kZeroedMagicLabel, offset, zeros);
+}
+
 void flash_write_area(FlashDevice device, const char* label, std::uint32_t offset,
                       std::uint32_t erase_length, std::span<const std::uint8_t> data) {
+  flash_zero_magic(device, offset);
   flash_erase(device, offset, erase_length);
-  flash_write(device, label, offset + 4, data.subspan(4));
-  flash_write(device, label, offset, data.first(4));
+  flash_write(device, label, offset + kMagicBytes, data.subspan(kMagicBytes));
+  flash_write(device, label, offset, data.first(kMagicBytes));
 }
 
 }  // namespace duobl

@@ -61,9 +61,23 @@ void flash_write(FlashDevice device, const char* label, std::uint32_t offset,
 // the range unchanged. A zero length prints nothing and issues nothing.
 void flash_erase(FlashDevice device, std::uint32_t offset, std::uint32_t length);
 
-// Erases [offset, offset + erase_length), writes data from its fifth byte on,
-// then its first four bytes, so that the area carries no valid magic until
-// its very last write. `data` holds at least 4 bytes.
+// A boot header's magic: the first four bytes of an area that can hold one.
+inline constexpr std::size_t kMagicBytes = 4;
+inline constexpr const char* kZeroedMagicLabel = "Zeroed magic header";
+
+// Programs the four bytes at `offset` to zero (printed and verified like any
+// write), without erasing first: NOR always takes zeros. It comes before
+// anything else of an area that may hold a live header is touched. An
+// interrupted program or erase leaves its cells indeterminate, not a clean
+// prefix; with the magic gone first, an interrupted four-byte program either
+// leaves the old header whole or breaks its magic, and a later torn erase or
+// write can only bring a magic back by rebuilding it bit by bit from zeros.
+void flash_zero_magic(FlashDevice device, std::uint32_t offset);
+
+// Zeroes the magic at `offset`, erases [offset, offset + erase_length),
+// writes data from its fifth byte on, then its first four bytes, so that the
+// area carries no valid magic from the first write to the very last one.
+// `data` holds at least 4 bytes.
 void flash_write_area(FlashDevice device, const char* label, std::uint32_t offset,
                       std::uint32_t erase_length, std::span<const std::uint8_t> data);
 

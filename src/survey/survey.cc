@@ -15,7 +15,6 @@ namespace duobl {
 namespace {
 
 constexpr std::uint32_t kProbeWindowBytes = 32;
-constexpr std::size_t kMagicBytes = 4;
 // Positions 0..28: the last one tests the window's final four bytes.
 constexpr std::size_t kWindowPositions = kProbeWindowBytes - kMagicBytes + 1;
 constexpr std::uint32_t kHeaderBlockBytes = 4096;

@@ -106,7 +106,7 @@ TEST(FlashDeathTest, SeekAndDeviceErrorsCarryTheSystemText) {
   close(device.fd);
 }
 
-TEST(FlashWriteArea, ErasesThenWritesTheFirstFourBytesLast) {
+TEST(FlashWriteArea, ZeroesTheMagicErasesThenWritesTheFirstFourBytesLast) {
   // Erase fails on a memory file, so only check the order of lines through a
   // zero erase length (no request issued).
   const FlashDevice device = memory_device(8192, 0xff);
@@ -114,6 +114,7 @@ TEST(FlashWriteArea, ErasesThenWritesTheFirstFourBytesLast) {
   auto capture = begin_capture();
   flash_write_area(device, "duobl backup area", 1024, 0, data);
   EXPECT_EQ(end_capture(capture),
+            "Writing Zeroed magic header at 1024 (size 4)\n"
             "Writing duobl backup area at 1028 (size 6140)\n"
             "Writing duobl backup area at 1024 (size 4)\n");
   std::vector<std::uint8_t> back(6144);

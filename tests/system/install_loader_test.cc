@@ -13,11 +13,15 @@ namespace {
 
 std::string loader_lines(std::size_t n) {
   const auto rest = static_cast<unsigned>(n - 4);
-  return line("Erasing 65536 bytes at 65536") +
+  return line("Writing Zeroed magic header at 65536 (size 4)") +
+         line("Erasing 65536 bytes at 65536") +
          line("Writing duobl backup area at 65540 (size %u)", rest) +
-         line("Writing duobl backup area at 65536 (size 4)") + line("Erasing 65536 bytes at 0") +
+         line("Writing duobl backup area at 65536 (size 4)") +
+         line("Writing Zeroed magic header at 0 (size 4)") + line("Erasing 65536 bytes at 0") +
          line("Writing duobl primary area at 4 (size %u)", rest) +
-         line("Writing duobl primary area at 0 (size 4)") + line("Erasing 65536 bytes at 65536");
+         line("Writing duobl primary area at 0 (size 4)") +
+         line("Writing Zeroed magic header at 65536 (size 4)") +
+         line("Erasing 65536 bytes at 65536");
 }
 
 TEST(LoaderUpdate, WritesBothCopiesThenErasesTheBackup) {
@@ -56,7 +60,8 @@ TEST(LoaderUpdate, RefusedSizesLeaveTheFlashAlone) {
 
 // The device refuses an erase that is not whole erase blocks, as the kernel
 // does: on a chip of 128 KiB blocks the loader's first erase fails and no
-// byte of the loader reaches the flash.
+// byte of the loader reaches the flash; only the four bytes at 65536, behind
+// the loader in the chip's first block, have been zeroed.
 TEST(LoaderUpdate, RefusedEraseOnLargeBlocks) {
   Board board;
   board.erasesize_bytes = 128 * 1024;
@@ -65,12 +70,15 @@ TEST(LoaderUpdate, RefusedEraseOnLargeBlocks) {
       run_tool(board, {"--duobl", write_temp_file("duobl.bin", make_loader_image(8192))});
   EXPECT_EQ(result.status, 1);
   const std::string changes = changes_printed(result.out);
-  EXPECT_EQ(
-      changes.rfind("Erasing 65536 bytes at 65536\nERROR: Erase failed at 65536 (size 65536) ", 0),
-      0u)
+  EXPECT_EQ(changes.rfind("Writing Zeroed magic header at 65536 (size 4)\n"
+                          "Erasing 65536 bytes at 65536\n"
+                          "ERROR: Erase failed at 65536 (size 65536) Invalid argument\n",
+                          0),
+            0u)
       << changes;
-  EXPECT_EQ(changes.find("Writing"), std::string::npos);
-  EXPECT_EQ(result.flash, board.flash);
+  EXPECT_EQ(changes.find("duobl"), std::string::npos);
+  EXPECT_TRUE(all_bytes(result.flash, 65536, 4, 0x00));
+  EXPECT_TRUE(unchanged_outside(result.flash, board.flash, {{65536, 4}}));
 }
 
 struct GenericSplCase {
@@ -96,7 +104,8 @@ TEST(GenericSpl, WritesTheImageIntoTheWholeErasedTarget) {
     const RunResult result = run_tool(board, args);
     ASSERT_EQ(result.status, 0) << result.out;
     EXPECT_EQ(changes_printed(result.out),
-              line("Erasing %u bytes at %u", c.area_bytes, c.offset) +
+              line("Writing Zeroed magic header at %u (size 4)", c.offset) +
+                  line("Erasing %u bytes at %u", c.area_bytes, c.offset) +
                   line("Writing %s at %u (size %u)", c.label, c.offset + 4, unsigned(c.n - 4)) +
                   line("Writing %s at %u (size 4)", c.label, c.offset));
     EXPECT_EQ(range(result.flash, c.offset, c.n), image);

@@ -155,7 +155,8 @@ TEST(UbootInstall, WritesTheSetBehindAFreshHeader) {
     const auto itb_bytes = static_cast<unsigned>(c.itb_bytes);
     EXPECT_EQ(changes_printed(result.out),
               line("TPL size = %u, SPL size = %u", tpl_rounded, spl_rounded) +
-                  line("Writing Zeroed magic header at %u (size 32)", a) +
+                  line("Writing Zeroed magic header at %u (size 4)", a) +
+                  line("Writing Zeroed magic header at %u (size 28)", a + 4) +
                   line("Erasing %u bytes at %u", a_bytes, a) +
                   line("Erasing %u bytes at %u", b_bytes, b) +
                   line("Writing U-Boot ITB at %u (size %u)", b, itb_bytes) +
