@@ -163,19 +163,25 @@ def floor_case(kind, board, images):
     areas = layout(CHIP_BYTES, ERASE_BYTES, board["probes"])
     if kind == "dry-run":
         return c
+    # Every erase of an area that can hold a header follows the four zero
+    # bytes over its magic.
     if kind == "loader":
         n = images["loader.bin"]
         for _ in range(2):
+            floor_write(c, 4)
             floor_erase(c, 0x10000)
             floor_write(c, n - 4)
             floor_write(c, 4)
+        floor_write(c, 4)
         floor_erase(c, 0x10000)
     elif kind == "generic-spl":
+        floor_write(c, 4)
         floor_erase(c, areas["spl_primary"][1])
         floor_write(c, images["generic-spl.img"] - 4)
         floor_write(c, 4)
     elif kind == "u-boot":
-        floor_write(c, 32)
+        floor_write(c, 4)
+        floor_write(c, 28)
         floor_erase(c, areas["spl_primary"][1])
         floor_erase(c, areas["itb_primary"][1])
         for name in ("u-boot.itb", "u-boot-spl.bin", "u-boot-tpl.bin"):
