@@ -1,0 +1,367 @@
+// Debian's own firmware on the simulated board, for every release that
+// tests/real/run (or scripts/try.sh) has fetched into the build tree with
+// testing/debian-packages: every Rockchip device tree of the arm64 kernel as
+// the machine's tree, and every RK3399 U-Boot build of u-boot-rockchip that
+// ships a TPL, installed and then judged without the tool's code, by the
+// boot ROM model, fdtget and plain byte comparisons with the files.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "fixture/board.h"
+#include "fixture/board_run.h"
+#include "resilience/boot_rom_model.h"
+#include "system/install_support.h"
+
+namespace duobl::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+// One fetched release: DUOBL_DEBIAN_CACHE/SUITE-arm64/{u-boot,kernel}.
+struct Release {
+  std::string name;
+  fs::path uboot;   // usr/lib/u-boot/ of u-boot-rockchip
+  fs::path trees;   // the kernel's rockchip/ folder
+  std::string packages;
+};
+
+std::vector<Release> fetched_releases() {
+  std::vector<Release> releases;
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator(DUOBL_DEBIAN_CACHE, error)) {
+    const std::string name = entry.path().filename().string();
+    if (name.size() < 6 || name.compare(name.size() - 6, 6, "-arm64") != 0) continue;
+    Release release{name.substr(0, name.size() - 6), entry.path() / "u-boot/usr/lib/u-boot", {}, {}};
+    for (const auto& lib : fs::directory_iterator(entry.path() / "kernel/usr/lib", error)) {
+      if (fs::is_directory(lib.path() / "rockchip")) release.trees = lib.path() / "rockchip";
+    }
+    if (!fs::is_directory(release.uboot) || release.trees.empty()) continue;
+    release.packages = fs::read_symlink(entry.path() / "u-boot-rockchip", error).string() + ", " +
+                       fs::read_symlink(entry.path() / "linux-image-arm64", error).string();
+    releases.push_back(release);
+  }
+  std::sort(releases.begin(), releases.end(),
+            [](const Release& a, const Release& b) { return a.name < b.name; });
+  return releases;
+}
+
+#define REQUIRE_FETCHED(releases)                                                          \
+  if ((releases).empty())                                                                  \
+  GTEST_SKIP() << "no Debian firmware in " DUOBL_DEBIAN_CACHE " (tests/real/run fetches it)"
+
+std::string quoted(const std::string& word) {
+  std::string out = "'";
+  for (char c : word) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
+// Standard output of a shell command line, and whether it exited with 0.
+struct Output {
+  bool ok = false;
+  std::string text;
+};
+Output run_command(const std::string& command) {
+  Output output;
+  std::FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+  if (pipe == nullptr) return output;
+  char buffer[4096];
+  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+    output.text.append(buffer, n);
+  }
+  output.ok = pclose(pipe) == 0;
+  while (!output.text.empty() && output.text.back() == '\n') output.text.pop_back();
+  return output;
+}
+
+// A property of a device tree file as fdtget reads it: strings separated
+// by blanks, a number in decimal.
+std::string fdtget(const std::string& tree, const char* node, const char* property,
+                   const char* type = "s") {
+  const Output got = run_command("fdtget -t " + std::string(type) + " " + quoted(tree) + " " +
+                                 node + " " + property);
+  EXPECT_TRUE(got.ok) << "fdtget " << tree << " " << node << " " << property << ": "
+                      << got.text << " (fdtget is in device-tree-compiler)";
+  return got.ok ? got.text : std::string();
+}
+
+std::vector<std::string> words(const std::string& text) {
+  std::vector<std::string> out;
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t end = std::min(text.find(' ', at), text.size());
+    if (end > at) out.push_back(text.substr(at, end - at));
+    at = end + 1;
+  }
+  return out;
+}
+
+bool served_soc(const std::vector<std::string>& compatible) {
+  for (const char* soc : {"rockchip,rk3399", "rockchip,rk3566", "rockchip,rk3568",
+                          "rockchip,rk3588"}) {
+    if (std::find(compatible.begin(), compatible.end(), soc) != compatible.end()) return true;
+  }
+  return false;
+}
+
+std::vector<fs::path> sorted_files(const fs::path& dir, const std::string& extension) {
+  std::vector<fs::path> files;
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator(dir, error)) {
+    if (entry.path().extension() == extension) files.push_back(entry.path());
+  }
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+TEST(RealFirmware, EveryRockchipKernelTreeNamesItsMachineOrIsRefused) {
+  const std::vector<Release> releases = fetched_releases();
+  REQUIRE_FETCHED(releases);
+  for (const Release& release : releases) {
+    SCOPED_TRACE(release.name);
+    const std::vector<fs::path> trees = sorted_files(release.trees, ".dtb");
+    ASSERT_FALSE(trees.empty()) << release.trees;
+    std::map<std::string, int> refused;  // by the tree's last Rockchip name
+    int served = 0;
+    for (const fs::path& tree : trees) {
+      SCOPED_TRACE(tree.filename().string());
+      const std::vector<std::string> compatible = words(fdtget(tree, "/", "compatible"));
+      ASSERT_FALSE(compatible.empty());
+      Board board;
+      board.machine_tree = read_board_file(tree);
+      board.size_bytes = 4 * kMiB;
+      const RunResult run = run_tool(board, {"--dry-run"});
+      if (served_soc(compatible)) {
+        ++served;
+        const std::string model = fdtget(tree, "/", "model");
+        EXPECT_EQ(run.status, 0) << run.out;
+        EXPECT_EQ(run.out.substr(0, run.out.find('\n') + 1),
+                  "Machine: " + model + " (" + compatible[0] + ")\n");
+      } else {
+        std::string soc = "?";
+        for (const std::string& entry : compatible) {
+          if (entry.rfind("rockchip,", 0) == 0) soc = entry.substr(9);
+        }
+        ++refused[soc];
+        EXPECT_EQ(run.status, 2) << run.out;
+        EXPECT_EQ(run.out, "ERROR: Unsupported machine " + compatible[0] + "\n");
+      }
+    }
+    std::string summary;
+    for (const auto& [soc, count] : refused) summary += " " + soc + " " + std::to_string(count);
+    std::printf("[ real     ] %s (%s): %zu trees, %d served, refused:%s\n", release.name.c_str(),
+                release.packages.c_str(), trees.size(), served, summary.c_str());
+  }
+}
+
+// The device tree appended to a U-Boot SPL: the one whose header lies on a
+// multiple of 8 and whose total size ends it where the file ends.
+std::size_t appended_tree(const Bytes& spl) {
+  for (std::size_t at = 0; at + 40 <= spl.size(); at += 8) {
+    if (spl[at] != 0xd0 || spl[at + 1] != 0x0d || spl[at + 2] != 0xfe || spl[at + 3] != 0xed) {
+      continue;
+    }
+    const std::size_t total = std::size_t{spl[at + 4]} << 24 | std::size_t{spl[at + 5]} << 16 |
+                              std::size_t{spl[at + 6]} << 8 | spl[at + 7];
+    if (at + total == spl.size()) return at;
+  }
+  return std::string::npos;
+}
+
+std::string dts_of(const Bytes& tree, const std::string& name) {
+  const Output dts = run_command("dtc -q -I dtb -O dts " + quoted(write_temp_file(name, tree)));
+  EXPECT_TRUE(dts.ok) << name << ": " << dts.text;
+  return dts.text;
+}
+
+// The first line in which two texts differ, both versions, or nothing.
+std::string first_difference(const std::string& got, const std::string& expected) {
+  std::size_t line_start = 0;
+  for (std::size_t i = 0;; ++i) {
+    const bool got_end = i >= got.size();
+    const bool expected_end = i >= expected.size();
+    if (got_end && expected_end) return "";
+    if (got_end || expected_end || got[i] != expected[i]) {
+      const auto line_of = [&](const std::string& text) {
+        return text.substr(line_start, text.find('\n', line_start) - line_start);
+      };
+      return "flashed \"" + line_of(got) + "\", expected \"" + line_of(expected) + "\"";
+    }
+    if (got[i] == '\n') line_start = i + 1;
+  }
+}
+
+struct UBootBuild {
+  std::string name;
+  Bytes tpl, spl, itb;
+  std::size_t tree_at = 0;  // where the SPL's own tree begins
+  std::string machine;      // its first compatible entry
+  fs::path kernel_tree;     // the kernel's tree with that first entry
+};
+
+std::uint32_t round_2048(std::size_t bytes) {
+  return static_cast<std::uint32_t>((bytes + 2047) / 2048 * 2048);
+}
+
+// The flash after installing `build` into the SPL area at `a` of `a_bytes`
+// and the ITB area at `b` of an erased chip, judged by the boot ROM model
+// and against the files.
+void judge_install(const UBootBuild& build, const Bytes& flash, std::uint32_t a,
+                   std::uint32_t a_bytes, std::uint32_t b) {
+  const std::vector<RomHeader> headers = rom_scan(RomFamily::Rk3399, flash);
+  ASSERT_EQ(headers.size(), 1u);
+  const RomHeader& header = headers[0];
+  EXPECT_EQ(header.at, a);
+  ASSERT_EQ(header.images.size(), 2u);
+  const RomImage& tpl = header.images[0];
+  const RomImage& spl = header.images[1];
+  const std::uint32_t tpl_bytes = round_2048(build.tpl.size());
+  EXPECT_EQ(tpl.offset_bytes, a + 2048u);
+  ASSERT_EQ(tpl.length_bytes, tpl_bytes);
+  ASSERT_EQ(spl.offset_bytes, a + 2048u + tpl_bytes);
+  ASSERT_LE(spl.offset_bytes + spl.length_bytes, a + a_bytes);
+
+  // The TPL as the file holds it, behind its RK33 mark, then erased bytes.
+  Bytes marked = build.tpl;
+  std::memcpy(marked.data(), "RK33", 4);
+  EXPECT_EQ(range(flash, tpl.offset_bytes, marked.size()), marked);
+  EXPECT_TRUE(all_bytes(flash, tpl.offset_bytes + marked.size(), tpl_bytes - marked.size(), 0xFF));
+
+  // The SPL's code as the file holds it, then its tree, which must be the
+  // file's tree with the ITB's offset stored, then erased bytes.
+  const std::size_t code = build.tree_at;
+  EXPECT_EQ(range(flash, spl.offset_bytes, code), range(build.spl, 0, code));
+  const std::uint8_t* tree = flash.data() + spl.offset_bytes + code;
+  const std::size_t tree_bytes = std::size_t{tree[4]} << 24 | std::size_t{tree[5]} << 16 |
+                                 std::size_t{tree[6]} << 8 | tree[7];
+  ASSERT_LE(code + tree_bytes, spl.length_bytes);
+  const Bytes flashed = range(flash, spl.offset_bytes + code, tree_bytes);
+  const std::string flashed_path = write_temp_file("flashed.dtb", flashed);
+  EXPECT_EQ(fdtget(flashed_path, "/config", "u-boot,spl-payload-offset", "u"), std::to_string(b));
+  const std::string expected_path =
+      write_temp_file("expected.dtb", range(build.spl, code, build.spl.size() - code));
+  ASSERT_TRUE(run_command("fdtput -p -t u " + quoted(expected_path) +
+                          " /config u-boot,spl-payload-offset " + std::to_string(b))
+                  .ok);
+  EXPECT_EQ(first_difference(dts_of(flashed, "flashed.dtb"),
+                             dts_of(read_board_file(expected_path), "expected.dtb")),
+            "");
+  EXPECT_TRUE(all_bytes(flash, spl.offset_bytes + code + tree_bytes,
+                        spl.length_bytes - code - tree_bytes, 0xFF));
+
+  // The ITB as the file holds it; nothing else anywhere.
+  EXPECT_EQ(range(flash, b, build.itb.size()), build.itb);
+  Bytes rest = flash;
+  std::fill(rest.begin() + a, rest.begin() + spl.offset_bytes + spl.length_bytes, 0xFF);
+  std::fill(rest.begin() + b, rest.begin() + b + build.itb.size(), 0xFF);
+  EXPECT_TRUE(all_bytes(rest, 0, rest.size(), 0xFF)) << "bytes written outside the set";
+}
+
+std::vector<std::string> set_args(const fs::path& dir) {
+  return {"--uboot-tpl", (dir / "u-boot-tpl.bin").string(), "--uboot-spl",
+          (dir / "u-boot-spl.bin").string(), "--uboot-itb", (dir / "u-boot.itb").string()};
+}
+
+TEST(RealFirmware, EveryRk3399UBootBuildWithATplInstallsAndIsRefusedElsewhere) {
+  const std::vector<Release> releases = fetched_releases();
+  REQUIRE_FETCHED(releases);
+  for (const Release& release : releases) {
+    SCOPED_TRACE(release.name);
+    // The kernel's trees by their first compatible entry.
+    std::map<std::string, fs::path> kernel_trees;
+    for (const fs::path& tree : sorted_files(release.trees, ".dtb")) {
+      const std::vector<std::string> compatible = words(fdtget(tree, "/", "compatible"));
+      if (!compatible.empty()) kernel_trees.emplace(compatible[0], tree);
+    }
+
+    std::vector<UBootBuild> builds;
+    std::error_code error;
+    std::vector<fs::path> dirs;
+    for (const auto& entry : fs::directory_iterator(release.uboot, error)) dirs.push_back(entry);
+    std::sort(dirs.begin(), dirs.end());
+    for (const fs::path& dir : dirs) {
+      if (!fs::exists(dir / "u-boot-tpl.bin")) continue;
+      SCOPED_TRACE(dir.filename().string());
+      UBootBuild build;
+      build.name = dir.filename().string();
+      build.tpl = read_board_file(dir / "u-boot-tpl.bin");
+      build.spl = read_board_file(dir / "u-boot-spl.bin");
+      build.itb = read_board_file(dir / "u-boot.itb");
+      build.tree_at = appended_tree(build.spl);
+      ASSERT_NE(build.tree_at, std::string::npos) << "no tree at the end of the SPL";
+      const std::string tree = write_temp_file(
+          "spl.dtb", range(build.spl, build.tree_at, build.spl.size() - build.tree_at));
+      const std::vector<std::string> compatible = words(fdtget(tree, "/", "compatible"));
+      ASSERT_FALSE(compatible.empty());
+      if (std::find(compatible.begin(), compatible.end(), "rockchip,rk3399") == compatible.end()) {
+        continue;
+      }
+      build.machine = compatible[0];
+      const auto board_tree = kernel_trees.find(build.machine);
+      ASSERT_NE(board_tree, kernel_trees.end()) << "no kernel tree for " << build.machine;
+      build.kernel_tree = board_tree->second;
+      builds.push_back(build);
+    }
+    ASSERT_FALSE(builds.empty());
+
+    std::string names;
+    for (std::size_t i = 0; i < builds.size(); ++i) {
+      const UBootBuild& build = builds[i];
+      SCOPED_TRACE(build.name);
+      names += " " + build.name + " (" + build.kernel_tree.filename().string() + ")";
+      const fs::path dir = release.uboot / build.name;
+      Board board;
+      board.machine_tree = read_board_file(build.kernel_tree);
+
+      // Into the primary areas, and the survey names both images.
+      const RunResult primary = run_tool(board, set_args(dir));
+      ASSERT_EQ(primary.status, 0) << primary.out;
+      judge_install(build, primary.flash, kSplPrimaryOffset, kSplPrimaryBytes, kItbPrimaryOffset);
+      Board installed = board;
+      installed.flash = primary.flash;
+      const RunResult report = run_tool(installed, {"--dry-run"});
+      const std::vector<RomHeader> headers = rom_scan(RomFamily::Rk3399, primary.flash);
+      ASSERT_EQ(headers.size(), 1u);
+      const RomHeader& header = headers[0];
+      const std::string row = line("%-3u %-10u %-10u %-10u %-10u %-10u", 7u, header.at,
+                                   header.at + header.first_offset * kRomSectorBytes,
+                                   header.first_size * kRomSectorBytes,
+                                   header.at + header.second_offset * kRomSectorBytes,
+                                   header.second_size * kRomSectorBytes);
+      const std::size_t at = report.out.find("\n" + row.substr(0, row.size() - 1));
+      ASSERT_NE(at, std::string::npos) << report.out;
+      const std::string printed = report.out.substr(at + 1, report.out.find('\n', at + 1) - at);
+      EXPECT_NE(printed.find(" 0='U-Boot TPL' 1='U-Boot SPL'\n"), std::string::npos) << printed;
+
+      // Into the fallback areas of a fresh chip.
+      std::vector<std::string> fallback_args = set_args(dir);
+      fallback_args.push_back("--replace-fallback");
+      const RunResult fallback = run_tool(board, fallback_args);
+      ASSERT_EQ(fallback.status, 0) << fallback.out;
+      judge_install(build, fallback.flash, kSplFallbackOffset, kSplFallbackBytes,
+                    kItbFallbackOffset);
+
+      // On the next build's board the set is refused, and nothing changes.
+      const UBootBuild& other = builds[(i + 1) % builds.size()];
+      ASSERT_NE(other.machine, build.machine);
+      installed.machine_tree = read_board_file(other.kernel_tree);
+      const RunResult refused = run_tool(installed, set_args(dir));
+      EXPECT_EQ(refused.status, 1);
+      EXPECT_NE(refused.out.find("\nERROR: Machine type doesn't match U-Boot DTB you're trying "
+                                 "to flash\n"),
+                std::string::npos)
+          << refused.out;
+      EXPECT_EQ(refused.flash, primary.flash);
+    }
+    std::printf("[ real     ] %s (%s): %zu RK3399 U-Boot builds with a TPL:%s\n",
+                release.name.c_str(), release.packages.c_str(), builds.size(), names.c_str());
+  }
+}
+
+}  // namespace
+}  // namespace duobl::testing
