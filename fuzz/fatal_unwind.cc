@@ -11,7 +11,7 @@
 namespace duobl {
 
 void fail(int status, const char* format, ...) {
-  progress_abandon();
+  progress_clear();
   char text[2048];
   va_list args;
   va_start(args, format);
@@ -21,7 +21,7 @@ void fail(int status, const char* format, ...) {
 }
 
 void fail_silently(int status) {
-  progress_abandon();
+  progress_clear();
   throw fuzz::RunEnded{status};
 }
 

@@ -11,7 +11,7 @@ namespace duobl {
 void fail(int status, const char* format, ...) {
   // An operation may have its progress drawn on the terminal; the message
   // must start on a clean line.
-  progress_abandon();
+  progress_clear();
   va_list args;
   va_start(args, format);
   std::vprintf(format, args);
@@ -21,7 +21,7 @@ void fail(int status, const char* format, ...) {
 }
 
 void fail_silently(int status) {
-  progress_abandon();
+  progress_clear();
   std::fflush(stdout);
   std::exit(status);
 }

@@ -118,7 +118,7 @@ void flash_write(FlashDevice device, const char* label, std::uint32_t offset,
     return;
   }
 
-  progress_begin(label, 2 * static_cast<std::uint64_t>(data.size()));
+  progress_begin(ProgressKind::Write, 2 * static_cast<std::uint64_t>(data.size()));
   for (std::size_t written = 0; written < data.size();) {
     const std::size_t chunk = chunk_bytes(data.size() - written);
     const ssize_t put = write(device.fd, data.data() + written, chunk);
@@ -145,7 +145,7 @@ void flash_write(FlashDevice device, const char* label, std::uint32_t offset,
 void flash_erase(FlashDevice device, std::uint32_t offset, std::uint32_t length) {
   if (length == 0) return;
   std::printf("Erasing %u bytes at %u\n", length, offset);
-  progress_begin("erase", length);
+  progress_begin(ProgressKind::Erase, length);
   erase_info_user request{};
   request.start = offset;
   request.length = length;

@@ -5,7 +5,6 @@
 
 #include <array>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
 
 namespace duobl {
@@ -40,6 +39,8 @@ struct Progress {
   int shown_percent = -1;
 };
 
+// The one record of what is tracked and drawn; only the functions below
+// touch it.
 Progress progress;
 
 std::int64_t monotonic_ns() {
@@ -47,6 +48,8 @@ std::int64_t monotonic_ns() {
   clock_gettime(CLOCK_MONOTONIC, &now);
   return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
 }
+
+ProgressClock clock_ns = monotonic_ns;
 
 int stdout_columns() {
   winsize size{};
@@ -87,15 +90,15 @@ void draw_percent(int percent) {
 
 }  // namespace
 
-void progress_begin(const char* what, std::uint64_t total_bytes) {
-  progress_abandon();
+void progress_begin(ProgressKind kind, std::uint64_t total_bytes) {
+  progress_clear();
   if (isatty(STDOUT_FILENO) != 1) return;
   std::fflush(stdout);
   progress.active = true;
   progress.total_bytes = total_bytes;
-  progress.start_ns = monotonic_ns();
+  progress.start_ns = clock_ns();
   progress.terminal_columns = stdout_columns();
-  if (what != nullptr && std::strcmp(what, "erase") == 0 && total_bytes >= kEraseNoteBytes)
+  if (kind == ProgressKind::Erase && total_bytes >= kEraseNoteBytes)
     draw(kEraseNote, kEraseNoteColumns);
 }
 
@@ -107,7 +110,7 @@ void progress_update(std::uint64_t done_bytes) {
     return;
   progress.clock_read_at_bytes = done_bytes;
 
-  const std::int64_t now = monotonic_ns();
+  const std::int64_t now = clock_ns();
   if (now - progress.start_ns < kQuietNanoseconds) return;
   if (progress.shown_percent >= 0 && now - progress.last_draw_ns < kRedrawNanoseconds) return;
   const auto percent = static_cast<int>(done_bytes * 100 / progress.total_bytes);
@@ -116,11 +119,13 @@ void progress_update(std::uint64_t done_bytes) {
   draw_percent(percent);
 }
 
-void progress_end() { progress_abandon(); }
+void progress_end() { progress_clear(); }
 
-void progress_abandon() {
+void progress_clear() {
   if (progress.active) clear_drawn();
   progress = Progress{};
 }
+
+void progress_set_clock(ProgressClock clock) { clock_ns = clock != nullptr ? clock : monotonic_ns; }
 
 }  // namespace duobl

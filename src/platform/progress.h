@@ -12,12 +12,15 @@
 
 namespace duobl {
 
-// Starts tracking an operation of `total_bytes` (a write, its verification,
-// or an erase). Call it only at the start of a line. A write shows a
-// percentage once it has run longer than a moment; an erase is one request
-// that reports nothing until it ends, so a large one shows a fixed "erasing"
-// note (when `what` is "erase") from the start instead.
-void progress_begin(const char* what, std::uint64_t total_bytes);
+enum class ProgressKind {
+  Write,  // a write and its verification: a percentage once it takes long
+  Erase,  // one request that reports nothing until it ends: a fixed note
+};
+
+// Starts tracking an operation of `total_bytes`. Call it only at the start
+// of a line. A write shows a percentage once it has run longer than a
+// moment; a large erase shows a fixed "erasing" note from the start.
+void progress_begin(ProgressKind kind, std::uint64_t total_bytes);
 
 // Reports that `done_bytes` of the operation are complete.
 void progress_update(std::uint64_t done_bytes);
@@ -29,6 +32,11 @@ void progress_end();
 // Removes whatever is drawn and forgets the operation, for a process that
 // ends in the middle of one: the error line that follows starts in the first
 // column. Safe to call at any time.
-void progress_abandon();
+void progress_clear();
+
+// The clock that times the operations, in nanoseconds: CLOCK_MONOTONIC
+// unless a test sets another; nullptr restores the monotonic one.
+using ProgressClock = std::int64_t (*)();
+void progress_set_clock(ProgressClock clock);
 
 }  // namespace duobl
