@@ -15,19 +15,18 @@
 namespace duobl {
 namespace {
 
-// The kernel's device tree, read once and kept for the whole run (the U-Boot
-// install asks it again for the header format).
+// The kernel's device tree, read once; identification decides everything
+// the later phases need from it.
 alignas(8) std::array<std::uint8_t, kMachineTreeBytes> machine_tree;
 
 }  // namespace
 
 int run(const RunOptions& options) {
-  Machine machine = identify_machine(machine_tree);
+  const Machine machine = identify_machine(machine_tree);
   const ProbedFlash flash = flash_probe();
   const FlashLayout layout = compute_layout(machine.probe, flash.info.size, flash.info.erasesize,
                                             options.replace_fallback);
-  survey_boot_images(flash.device, flash.info.size, machine.family, machine.probe,
-                     machine.padded_expected);
+  survey_boot_images(flash.device, flash.info.size, machine.family, machine.probe);
   print_layout(layout);
 
   if (options.dry_run) return 0;
@@ -38,7 +37,7 @@ int run(const RunOptions& options) {
     install_generic_spl(flash.device, options.spl->c_str(), layout.spl_target,
                         options.replace_fallback);
   if (options.uboot_requested)
-    install_uboot_set(flash.device, layout, machine_tree.data(), machine.type,
+    install_uboot_set(flash.device, layout, machine.family, machine.type,
                       options.uboot_spl->c_str(), options.uboot_tpl->c_str(),
                       options.uboot_itb->c_str());
 

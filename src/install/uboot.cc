@@ -36,7 +36,7 @@ constexpr std::uint32_t round_up_to_image_align(std::uint32_t bytes) {
 
 }  // namespace
 
-void install_uboot_set(FlashDevice device, const FlashLayout& layout, const void* machine_tree,
+void install_uboot_set(FlashDevice device, const FlashLayout& layout, SocFamily family,
                        const MachineType& machine_type, const char* spl_path, const char* tpl_path,
                        const char* itb_path) {
   const std::size_t spl_file_bytes = load_file(spl_path, spl_buffer);
@@ -62,9 +62,6 @@ void install_uboot_set(FlashDevice device, const FlashLayout& layout, const void
   if (tpl_rounded + spl_rounded > kTplSplMaxBytes) fail(1, "ERROR: SPL+DTB is too big\n");
   std::printf("TPL size = %u, SPL size = %u\n", tpl_rounded, spl_rounded);
 
-  const SocFamily family = root_compatible_contains(machine_tree, "rockchip,rk3399")
-                               ? SocFamily::Rk3399
-                               : SocFamily::Rk35xx;
   // On Rk3399 the header marks the TPL by its first four bytes. They are
   // replaced in the buffer whatever the TPL's length; only the file's own
   // bytes are written, so a TPL shorter than four bytes carries just the
