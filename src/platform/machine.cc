@@ -112,7 +112,6 @@ Machine identify_machine(std::span<std::uint8_t, kMachineTreeBytes> tree) {
 
   machine.family = found->family;
   machine.probe = probe_offsets_for(machine.family);
-  machine.padded_expected = initial_padded_expected(machine.family);
 
   const char* model = read_model(tree.data());
   std::printf("Machine: %s (%s)\n\n", model != nullptr ? model : "(null)", machine.type.data());

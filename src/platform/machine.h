@@ -24,7 +24,6 @@ struct Machine {
   MachineType type{};  // first root `compatible` entry, NUL-terminated
   SocFamily family = SocFamily::Rk3399;
   ProbeOffsets probe{};
-  int padded_expected = 0;
 };
 
 // Loads /sys/firmware/fdt into `tree` (the caller's 256 KiB buffer, 8-byte

@@ -1,5 +1,6 @@
 // The SoC family and the boot ROM's probe offsets: plain values shared by
-// machine identification, the header formats, the survey and the layout.
+// machine identification, the header formats, the survey, the layout and the
+// U-Boot install.
 #pragma once
 
 #include <array>
@@ -37,12 +38,6 @@ constexpr ProbeOffsets probe_offsets_for(SocFamily family) {
     probe.count = 16;
   }
   return probe;
-}
-
-// Whether headers found from now on are expected to be stored padded:
-// 1 on Rk3399, 0 on Rk35xx, cleared by the survey once it meets the loader.
-constexpr int initial_padded_expected(SocFamily family) {
-  return family == SocFamily::Rk3399 ? 1 : 0;
 }
 
 }  // namespace duobl

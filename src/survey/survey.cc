@@ -20,7 +20,9 @@ constexpr std::size_t kWindowPositions = kProbeWindowBytes - kMagicBytes + 1;
 constexpr std::uint32_t kHeaderBlockBytes = 4096;
 // Bytes 2048..4095 of the header block tell whether it is stored padded.
 constexpr std::size_t kPaddingTestFrom = 2048;
-// Images of this many bytes or more are listed but not read.
+// The most bytes of one image that are read for naming: an image of up to
+// 524287 bytes is read, a larger one is listed but not read. That is just
+// under 512 KiB, the most the survey holds of an image at a time.
 constexpr std::uint32_t kImageBufferBytes = 524287;
 
 constexpr std::uint8_t kErasedByte = 0xFF;
@@ -124,7 +126,10 @@ void survey_header(FlashDevice device, std::uint32_t size_bytes, SocFamily famil
 }  // namespace
 
 void survey_boot_images(FlashDevice device, std::uint32_t size_bytes, SocFamily family,
-                        const ProbeOffsets& probe, int& padded_expected) {
+                        const ProbeOffsets& probe) {
+  // 1 or 0, carried from one row to the next.
+  int padded_expected = family == SocFamily::Rk3399 ? 1 : 0;
+
   std::printf("\nBootable images currently present in SPI NOR flash:\n\n");
   std::printf("Idx %-10s %-10s %-10s %-10s %-10s Notes/content\n", "Header", "Off 1", "Size 1", "Off 2",
               "Size 2");

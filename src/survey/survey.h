@@ -10,9 +10,13 @@ namespace duobl {
 
 // Scans the probe offsets that lie inside the chip of `size_bytes`, prints
 // the heading, one row per header found and a closing empty line. Never
-// reads past the end of the chip and never ends the run itself (a failing
-// device read does, inside flash_read). May clear `padded_expected`.
+// reads past the end of the chip. It meets no error of its own; a device
+// read that fails ends the run inside flash_read.
+//
+// Whether a header is expected to be stored padded is the survey's own
+// state: expected on Rk3399 until image 1 of an aligned header is named as
+// the loader, never on Rk35xx.
 void survey_boot_images(FlashDevice device, std::uint32_t size_bytes, SocFamily family,
-                        const ProbeOffsets& probe, int& padded_expected);
+                        const ProbeOffsets& probe);
 
 }  // namespace duobl
