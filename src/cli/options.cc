@@ -39,6 +39,9 @@ constexpr std::array<option, 11> kLongOptions{{
     {nullptr, 0, nullptr, 0},
 }};
 
+// Kept on purpose, word for word: the synopsis names --uboot-spl-dtb (no
+// such option) and leaves out --uboot-tpl and --erase-all, and the version
+// reads "1,0". Stored scripts and users may rely on this text.
 constexpr const char* kUsageText =
     "Usage: duobl-spi-flasher [--duobl <path>] [--dry-run] [--replace-fallback] [--spl <path>]\n"
     "                         [--uboot-spl <path> --uboot-spl-dtb <path> --uboot-itb <path>]\n"

@@ -1,8 +1,9 @@
 // Explicit little-endian loads and stores. Every multi-byte field of a boot
 // header goes through these; no struct is ever laid over a buffer, so the
-// code is the same on every host and never reads or writes out of bounds
-// (the span's own bounds check in debug builds, the caller's range checks
-// otherwise).
+// code is the same on every host. The callers' range checks keep every
+// offset inside the span; builds with the test suite define
+// _GLIBCXX_ASSERTIONS, so there an index outside it aborts at once instead
+// of reading or writing past the buffer.
 #pragma once
 
 #include <cstddef>

@@ -59,6 +59,7 @@ std::uint32_t find_spl_dtb(std::span<std::uint8_t, kSplBufferBytes> spl, std::si
 
   MachineType spl_machine{};
   if (read_machine_type(tree, spl_machine) != 0)
+    // "tupe" is kept on purpose: scripts and users may match this text.
     fail(1, "ERROR: Failed to read machine tupe from U-Boot SPL DTB\n");
   if (std::strncmp(spl_machine.data(), machine_type.data(), kMachineTypeBytes) != 0)
     fail(1, "ERROR: Machine type doesn't match U-Boot DTB you're trying to flash\n");

@@ -15,7 +15,8 @@ inline constexpr std::size_t kSplBufferBytes = 0x100000;  // 1 MiB
 // Finds the tree inside the SPL loaded in `spl` (the whole 1 MiB buffer,
 // 8-byte aligned; `spl_length` bytes loaded) by scanning backwards from
 // spl_length - 256, gives it the rest of the buffer to grow into, and checks
-// that its machine type equals `machine_type`. Returns its offset D. A
+// that its machine type equals `machine_type`. Returns the tree's offset:
+// where its header starts in `spl`, a multiple of 8. A
 // candidate is accepted only while its blocks lie inside the buffer. Ends the
 // process with status 1 and one "ERROR: " line on any failure.
 std::uint32_t find_spl_dtb(std::span<std::uint8_t, kSplBufferBytes> spl, std::size_t spl_length,

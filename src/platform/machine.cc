@@ -114,6 +114,8 @@ Machine identify_machine(std::span<std::uint8_t, kMachineTreeBytes> tree) {
   machine.probe = probe_offsets_for(machine.family);
 
   const char* model = read_model(tree.data());
+  // "(null)" for a missing model is kept on purpose: scripts and users may
+  // rely on the machine line as it has always read.
   std::printf("Machine: %s (%s)\n\n", model != nullptr ? model : "(null)", machine.type.data());
   return machine;
 }
