@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "support/capture.h"
+#include "fixture/capture.h"
 
 namespace duobl {
 namespace {

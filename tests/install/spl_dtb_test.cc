@@ -9,7 +9,7 @@
 #include <string>
 
 #include "fixture/images.h"
-#include "support/capture.h"
+#include "fixture/capture.h"
 
 namespace duobl {
 namespace {

@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "fixture/board.h"
-#include "support/capture.h"
+#include "fixture/capture.h"
 
 namespace duobl {
 namespace {

@@ -11,7 +11,7 @@
 #include <numeric>
 #include <vector>
 
-#include "support/capture.h"
+#include "fixture/capture.h"
 
 namespace duobl {
 namespace {

@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <string>
 
-#include "support/capture.h"
-#include "support/terminal.h"
+#include "fixture/capture.h"
+#include "fixture/terminal.h"
 
 namespace duobl {
 namespace {

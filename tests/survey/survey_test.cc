@@ -13,7 +13,7 @@
 
 #include "formats/boot_header.h"
 #include "formats/bytes.h"
-#include "support/capture.h"
+#include "fixture/capture.h"
 
 namespace duobl {
 namespace {

@@ -11,7 +11,6 @@
 #include "fixture/board.h"
 #include "fixture/images.h"
 #include "fixture/terminal.h"
-#include "support/terminal.h"
 #include "system/install_support.h"
 
 namespace duobl::testing {
