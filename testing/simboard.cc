@@ -33,6 +33,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "simboard_time_model.h"
+
 extern "C" [[noreturn]] void __chk_fail(void);
 
 namespace {
@@ -127,7 +129,7 @@ constexpr int kMaxSlots = 64;
 constexpr std::size_t kSysfsReadBytes = 4096;
 constexpr std::size_t kChunkBytes = 4096;
 
-struct Board {
+struct SimulatedBoard {
   Config config;
   Counters counters;
   Slot slots[kMaxSlots];
@@ -135,7 +137,7 @@ struct Board {
   std::uint64_t rng_state = 0;
 };
 
-Board board;
+SimulatedBoard sim;
 
 // --- The functions being replaced -------------------------------------------
 
@@ -187,16 +189,13 @@ int real_ioctl(int fd, unsigned long request, void* arg) {
 
 // --- Reading the environment ------------------------------------------------
 
-[[noreturn]] void bad_setting(const char* name, const char* value) {
+}  // namespace
+
+namespace simboard {
+
+void bad_setting(const char* name, const char* value) {
   std::fprintf(stderr, "simboard: bad value for %s: \"%s\"\n", name, value);
   _exit(125);
-}
-
-void copy_path(const char* name, PathText& out) {
-  const char* value = std::getenv(name);
-  if (value == nullptr) return;
-  if (std::strlen(value) >= kPathBytes) bad_setting(name, value);
-  std::strcpy(out, value);
 }
 
 // Parses a whole unsigned number in any base that strtoull accepts.
@@ -208,6 +207,19 @@ bool parse_number(const char* text, std::uint64_t& out) {
   if (errno != 0 || end == text || *end != '\0') return false;
   out = value;
   return true;
+}
+
+}  // namespace simboard
+
+namespace {
+
+using namespace simboard;
+
+void copy_path(const char* name, PathText& out) {
+  const char* value = std::getenv(name);
+  if (value == nullptr) return;
+  if (std::strlen(value) >= kPathBytes) bad_setting(name, value);
+  std::strcpy(out, value);
 }
 
 std::uint32_t env_u32(const char* name, std::uint32_t fallback) {
@@ -344,16 +356,16 @@ void load_config(Config& config) {
 
 // --- The log ----------------------------------------------------------------
 
-void log_line(const char* format, ...) __attribute__((format(printf, 1, 2)));
+}  // namespace
 
-void log_line(const char* format, ...) {
-  if (board.config.log[0] == '\0') return;
+void simboard::log_line(const char* format, ...) {
+  if (sim.config.log[0] == '\0') return;
   const int saved_errno = errno;
-  if (board.log_fd < 0) {
-    board.log_fd = real_openat(AT_FDCWD, board.config.log,
+  if (sim.log_fd < 0) {
+    sim.log_fd = real_openat(AT_FDCWD, sim.config.log,
                                O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   }
-  if (board.log_fd >= 0) {
+  if (sim.log_fd >= 0) {
     char line[256];
     va_list args;
     va_start(args, format);
@@ -363,11 +375,13 @@ void log_line(const char* format, ...) {
       std::size_t used = static_cast<std::size_t>(length);
       if (used > sizeof line - 2) used = sizeof line - 2;
       line[used++] = '\n';
-      (void)real_write(board.log_fd, line, used);
+      (void)real_write(sim.log_fd, line, used);
     }
   }
   errno = saved_errno;
 }
+
+namespace {
 
 // The result field of a log line: the count, or "-1 ENAME" on failure.
 struct ResultText {
@@ -389,124 +403,25 @@ ResultText result_text(long long result, int error) {
   return out;
 }
 
-// --- Device time model ---------------------------------------------------------
-// Optional. Charges each operation that reaches the chip the time a real chip
-// would take for it, from datasheet figures given in SIMBOARD_MODEL_*
-// variables, and logs the totals at exit. The board never sleeps: the model
-// only adds up, so a run takes as long as it would without it.
-
-struct TimeModel {
-  bool enabled = false;  // any SIMBOARD_MODEL_* variable is set
-  std::uint64_t page_bytes = 256;
-  std::uint64_t page_ns = 0;        // programming a whole page
-  std::uint64_t first_byte_ns = 0;  // a part of a page: its first byte,
-  std::uint64_t next_byte_ns = 0;   // and each further byte, at most page_ns
-  std::uint64_t erase_4k_ns = 0;
-  std::uint64_t erase_64k_ns = 0;
-  std::uint64_t read_bytes_per_s = 0;
-
-  std::uint64_t programs = 0;  // page program commands
-  std::uint64_t program_ns = 0;
-  std::uint64_t erases = 0;  // erase commands (one per erase block)
-  std::uint64_t erase_ns = 0;
-  std::uint64_t read_bytes = 0;
-};
-
-TimeModel model;
-
-std::uint64_t env_model(const char* name, std::uint64_t fallback) {
-  const char* value = std::getenv(name);
-  if (value == nullptr) return fallback;
-  std::uint64_t number = 0;
-  if (!parse_number(value, number)) bad_setting(name, value);
-  model.enabled = true;
-  return number;
-}
-
-void load_model() {
-  model.page_bytes = env_model("SIMBOARD_MODEL_PAGE_BYTES", model.page_bytes);
-  if (model.page_bytes == 0)
-    bad_setting("SIMBOARD_MODEL_PAGE_BYTES", std::getenv("SIMBOARD_MODEL_PAGE_BYTES"));
-  model.page_ns = env_model("SIMBOARD_MODEL_PAGE_NS", 0);
-  model.first_byte_ns = env_model("SIMBOARD_MODEL_FIRST_BYTE_NS", 0);
-  model.next_byte_ns = env_model("SIMBOARD_MODEL_NEXT_BYTE_NS", 0);
-  model.erase_4k_ns = env_model("SIMBOARD_MODEL_ERASE_4K_NS", 0);
-  model.erase_64k_ns = env_model("SIMBOARD_MODEL_ERASE_64K_NS", 0);
-  model.read_bytes_per_s = env_model("SIMBOARD_MODEL_READ_BPS", 0);
-}
-
-// The spi-nor driver splits a write at page boundaries and sends one page
-// program command per piece. A whole page costs page_ns; a part of one costs
-// the byte figures when they are given (capped at page_ns), else page_ns.
-void charge_program(std::uint64_t offset, std::uint64_t length) {
-  if (!model.enabled) return;
-  const bool by_bytes = model.first_byte_ns != 0 || model.next_byte_ns != 0;
-  while (length > 0) {
-    const std::uint64_t room = model.page_bytes - offset % model.page_bytes;
-    const std::uint64_t part = length < room ? length : room;
-    std::uint64_t ns = model.page_ns;
-    if (part < model.page_bytes && by_bytes) {
-      const std::uint64_t scaled = model.first_byte_ns + model.next_byte_ns * (part - 1);
-      if (model.page_ns == 0 || scaled < model.page_ns) ns = scaled;
-    }
-    ++model.programs;
-    model.program_ns += ns;
-    offset += part;
-    length -= part;
-  }
-}
-
-// One erase command per erase block: blocks of 64 KiB or a multiple cost
-// 64 KiB block erases, smaller ones 4 KiB sector erases.
-void charge_erase(std::uint64_t blocks, std::uint32_t erasesize) {
-  if (!model.enabled) return;
-  const std::uint64_t per_block = erasesize >= 65536 && erasesize % 65536 == 0
-                                      ? erasesize / 65536 * model.erase_64k_ns
-                                      : (erasesize + 4095) / 4096 * model.erase_4k_ns;
-  model.erases += blocks;
-  model.erase_ns += blocks * per_block;
-}
-
-void charge_read(std::uint64_t length) {
-  if (model.enabled) model.read_bytes += length;
-}
-
-void report_model() {
-  if (!model.enabled) return;
-  // Whole seconds first, so that no product overflows for any real rate.
-  const std::uint64_t rate = model.read_bytes_per_s;
-  const std::uint64_t read_ns =
-      rate == 0 ? 0
-                : model.read_bytes / rate * 1000000000u + model.read_bytes % rate * 1000000000u / rate;
-  log_line("model program %llu %llu", static_cast<unsigned long long>(model.programs),
-           static_cast<unsigned long long>(model.program_ns));
-  log_line("model erase %llu %llu", static_cast<unsigned long long>(model.erases),
-           static_cast<unsigned long long>(model.erase_ns));
-  log_line("model read %llu %llu", static_cast<unsigned long long>(model.read_bytes),
-           static_cast<unsigned long long>(read_ns));
-  log_line("model total %llu",
-           static_cast<unsigned long long>(model.program_ns + model.erase_ns + read_ns));
-}
-
 // --- Fault injection and power cuts ------------------------------------------
 
 unsigned long& counter_for(OpKind kind) {
   switch (kind) {
-    case OpKind::Read: return board.counters.reads;
-    case OpKind::Write: return board.counters.writes;
-    case OpKind::Erase: return board.counters.erases;
-    case OpKind::Seek: return board.counters.seeks;
-    case OpKind::Ioctl: return board.counters.ioctls;
+    case OpKind::Read: return sim.counters.reads;
+    case OpKind::Write: return sim.counters.writes;
+    case OpKind::Erase: return sim.counters.erases;
+    case OpKind::Seek: return sim.counters.seeks;
+    case OpKind::Ioctl: return sim.counters.ioctls;
   }
-  return board.counters.reads;
+  return sim.counters.reads;
 }
 
 // Counts one operation of `kind` and returns the errno it is to fail with,
 // or 0 when it goes ahead.
 int count_and_check_fault(OpKind kind) {
   const unsigned long occurrence = ++counter_for(kind);
-  for (int i = 0; i < board.config.fault_count; ++i) {
-    const FaultRule& rule = board.config.faults[i];
+  for (int i = 0; i < sim.config.fault_count; ++i) {
+    const FaultRule& rule = sim.config.faults[i];
     if (rule.kind == kind && rule.nth == occurrence) return rule.error;
   }
   return 0;
@@ -514,7 +429,7 @@ int count_and_check_fault(OpKind kind) {
 
 // splitmix64: small, and the same sequence for a seed on every host.
 std::uint64_t next_random() {
-  std::uint64_t z = (board.rng_state += 0x9e3779b97f4a7c15ULL);
+  std::uint64_t z = (sim.rng_state += 0x9e3779b97f4a7c15ULL);
   z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
   z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
   return z ^ (z >> 31);
@@ -525,9 +440,9 @@ std::uint64_t random_below(std::uint64_t bound) {
 }
 
 [[noreturn]] void lose_power(const char* what, std::int64_t offset, std::uint64_t length) {
-  log_line("cut %lu %s %lld %llu %s", board.counters.mutations, what,
+  log_line("cut %lu %s %lld %llu %s", sim.counters.mutations, what,
            static_cast<long long>(offset), static_cast<unsigned long long>(length),
-           cut_mode_name(board.config.cut_mode));
+           cut_mode_name(sim.config.cut_mode));
   raise(SIGKILL);
   _exit(137);
 }
@@ -535,8 +450,8 @@ std::uint64_t random_below(std::uint64_t bound) {
 // Counts a write or erase that is about to reach the chip; true when the
 // power is to fail during it.
 bool next_mutation_is_cut() {
-  ++board.counters.mutations;
-  return board.config.cut != 0 && board.counters.mutations == board.config.cut;
+  ++sim.counters.mutations;
+  return sim.config.cut != 0 && sim.counters.mutations == sim.config.cut;
 }
 
 // --- The chip ---------------------------------------------------------------
@@ -614,14 +529,14 @@ int chip_erase_block(int fd, std::uint64_t offset, std::uint32_t erasesize, Cell
 
 Slot* find_slot(int fd) {
   if (fd < 0) return nullptr;
-  for (Slot& slot : board.slots) {
+  for (Slot& slot : sim.slots) {
     if (slot.fd == fd) return &slot;
   }
   return nullptr;
 }
 
 Slot* free_slot() {
-  for (Slot& slot : board.slots) {
+  for (Slot& slot : sim.slots) {
     if (slot.fd < 0) return &slot;
   }
   return nullptr;
@@ -643,9 +558,9 @@ int open_flash(int flags) {
   int fd = -1;
   struct stat info{};
   Slot* slot = free_slot();
-  if (board.config.flash[0] == '\0') {
+  if (sim.config.flash[0] == '\0') {
     error = ENOENT;
-  } else if (access != O_RDONLY && (board.config.flags & MTD_WRITEABLE) == 0) {
+  } else if (access != O_RDONLY && (sim.config.flags & MTD_WRITEABLE) == 0) {
     error = EACCES;
   } else if (slot == nullptr) {
     error = EMFILE;
@@ -655,7 +570,7 @@ int open_flash(int flags) {
     // the kernel programs through a write-only descriptor too. What the
     // caller may do is checked against `access` on every call.
     const int image_access = access == O_RDONLY ? O_RDONLY : O_RDWR;
-    fd = real_openat(AT_FDCWD, board.config.flash, image_access | (flags & O_CLOEXEC), 0);
+    fd = real_openat(AT_FDCWD, sim.config.flash, image_access | (flags & O_CLOEXEC), 0);
     if (fd < 0) {
       error = errno;
     } else if (fstat(fd, &info) != 0 || info.st_size < 0 || info.st_size > UINT32_MAX) {
@@ -664,7 +579,7 @@ int open_flash(int flags) {
       fd = -1;
     }
   }
-  board.counters.device_opened = true;
+  sim.counters.device_opened = true;
   log_line("open %s %s", access_name(access), result_text(fd < 0 ? -1 : 0, error).text);
   if (fd < 0) {
     errno = error;
@@ -722,26 +637,26 @@ mode_t mode_argument(int flags, va_list args) {
 int open_any(int dirfd, const char* path, int flags, mode_t mode) {
   switch (node_for(path)) {
     case Node::Flash: return open_flash(flags);
-    case Node::Tree: return open_sysfs(Node::Tree, board.config.tree, flags);
+    case Node::Tree: return open_sysfs(Node::Tree, sim.config.tree, flags);
     case Node::Manufacturer:
-      return open_sysfs(Node::Manufacturer, board.config.manufacturer, flags);
-    case Node::PartName: return open_sysfs(Node::PartName, board.config.partname, flags);
-    case Node::JedecId: return open_sysfs(Node::JedecId, board.config.jedec_id, flags);
+      return open_sysfs(Node::Manufacturer, sim.config.manufacturer, flags);
+    case Node::PartName: return open_sysfs(Node::PartName, sim.config.partname, flags);
+    case Node::JedecId: return open_sysfs(Node::JedecId, sim.config.jedec_id, flags);
     case Node::Other: break;
   }
   return real_openat(dirfd, path, flags, mode);
 }
 
 void apply_flips(std::uint64_t offset, std::uint8_t* bytes, std::size_t length) {
-  for (int i = 0; i < board.config.flip_count; ++i) {
-    const std::uint64_t at = board.config.flip_offsets[i];
+  for (int i = 0; i < sim.config.flip_count; ++i) {
+    const std::uint64_t at = sim.config.flip_offsets[i];
     if (at >= offset && at - offset < length) bytes[at - offset] ^= 1;
   }
 }
 
-ssize_t flash_read(Slot& slot, void* buf, std::size_t count) {
+ssize_t device_read(Slot& slot, void* buf, std::size_t count) {
   const std::int64_t at = slot.position;
-  if (count > board.counters.max_read_bytes) board.counters.max_read_bytes = count;
+  if (count > sim.counters.max_read_bytes) sim.counters.max_read_bytes = count;
   int error = count_and_check_fault(OpKind::Read);
   ssize_t result = -1;
   if (error == 0 && slot.access == O_WRONLY) error = EBADF;
@@ -755,7 +670,7 @@ ssize_t flash_read(Slot& slot, void* buf, std::size_t count) {
       error = EIO;
     } else {
       apply_flips(static_cast<std::uint64_t>(at), static_cast<std::uint8_t*>(buf), n);
-      if (n > 0 && board.counters.reads == board.config.corrupt_read) {
+      if (n > 0 && sim.counters.reads == sim.config.corrupt_read) {
         static_cast<std::uint8_t*>(buf)[n - 1] ^= 1;
       }
       slot.position += static_cast<std::int64_t>(n);
@@ -770,18 +685,18 @@ ssize_t flash_read(Slot& slot, void* buf, std::size_t count) {
 
 // A slow chip, by the clock: each write() on the device takes this long.
 void wait_like_a_slow_chip() {
-  if (board.config.write_delay_us == 0) return;
-  const timespec pause{static_cast<time_t>(board.config.write_delay_us / 1000000),
-                       static_cast<long>(board.config.write_delay_us % 1000000) * 1000};
+  if (sim.config.write_delay_us == 0) return;
+  const timespec pause{static_cast<time_t>(sim.config.write_delay_us / 1000000),
+                       static_cast<long>(sim.config.write_delay_us % 1000000) * 1000};
   nanosleep(&pause, nullptr);
 }
 
-ssize_t flash_write(Slot& slot, const void* buf, std::size_t count) {
+ssize_t device_write(Slot& slot, const void* buf, std::size_t count) {
   wait_like_a_slow_chip();
   const std::int64_t at = slot.position;
-  if (count > board.counters.max_write_bytes) board.counters.max_write_bytes = count;
+  if (count > sim.counters.max_write_bytes) sim.counters.max_write_bytes = count;
   int error = count_and_check_fault(OpKind::Write);
-  const bool short_write = board.counters.writes == board.config.short_write;
+  const bool short_write = sim.counters.writes == sim.config.short_write;
   ssize_t result = -1;
   if (error == 0 && slot.access == O_RDONLY) error = EBADF;
   if (error == 0 && at >= slot.size_bytes) error = ENOSPC;
@@ -793,7 +708,7 @@ ssize_t flash_write(Slot& slot, const void* buf, std::size_t count) {
       const auto* data = static_cast<const std::uint8_t*>(buf);
       if (next_mutation_is_cut()) {
         const auto offset = static_cast<std::uint64_t>(at);
-        switch (board.config.cut_mode) {
+        switch (sim.config.cut_mode) {
           case CutMode::Clean:
             chip_program(slot.fd, offset, data, static_cast<std::size_t>(random_below(n)),
                          Cells::All);
@@ -826,7 +741,7 @@ const char* whence_name(int whence) {
   }
 }
 
-off_t flash_lseek(Slot& slot, off_t offset, int whence) {
+off_t device_lseek(Slot& slot, off_t offset, int whence) {
   int error = count_and_check_fault(OpKind::Seek);
   off_t result = -1;
   if (error == 0) {
@@ -846,7 +761,7 @@ off_t flash_lseek(Slot& slot, off_t offset, int whence) {
     } else {
       // An astray seek lands one byte off: before the asked position, or
       // after it when that is the start of the chip.
-      if (board.counters.seeks == board.config.seek_astray) target += target > 0 ? -1 : 1;
+      if (sim.counters.seeks == sim.config.seek_astray) target += target > 0 ? -1 : 1;
       slot.position = target;
       result = static_cast<off_t>(target);
     }
@@ -864,20 +779,20 @@ off_t flash_lseek(Slot& slot, off_t offset, int whence) {
 // each erases the whole block that contains its address, so an unaligned
 // start erases length / erasesize blocks beginning with the block that holds
 // `start` (the tail of the range in the following block stays as it was).
-int flash_erase(Slot& slot, const erase_info_user& request) {
-  const std::uint32_t erasesize = board.config.erasesize_bytes;
+int device_erase(Slot& slot, const erase_info_user& request) {
+  const std::uint32_t erasesize = sim.config.erasesize_bytes;
   const std::uint64_t start = request.start;
   const std::uint64_t length = request.length;
   if (slot.access == O_RDONLY) return EPERM;
   if (erasesize == 0) return EOPNOTSUPP;
   if (start >= slot.size_bytes || length > slot.size_bytes - start) return EINVAL;
-  if ((board.config.flags & MTD_WRITEABLE) == 0) return EROFS;
+  if ((sim.config.flags & MTD_WRITEABLE) == 0) return EROFS;
   if (length == 0) return 0;
   if (length % erasesize != 0) return EINVAL;
   const std::uint64_t first = start - start % erasesize;
   const std::uint64_t blocks = length / erasesize;
   if (next_mutation_is_cut()) {
-    const CutMode mode = board.config.cut_mode;
+    const CutMode mode = sim.config.cut_mode;
     // Clean and torn: the first `whole` blocks are erased, and a torn cut
     // leaves the next one half erased. Worst: every block, the first one
     // but the first four bytes that it would change.
@@ -900,7 +815,7 @@ int flash_erase(Slot& slot, const erase_info_user& request) {
   return 0;
 }
 
-int flash_ioctl(Slot& slot, unsigned long request, void* arg) {
+int device_ioctl(Slot& slot, unsigned long request, void* arg) {
   int error = count_and_check_fault(OpKind::Ioctl);
   if (request == MEMERASE) {
     const int erase_error = count_and_check_fault(OpKind::Erase);
@@ -911,18 +826,18 @@ int flash_ioctl(Slot& slot, unsigned long request, void* arg) {
     } else {
       std::memcpy(&range, arg, sizeof range);
     }
-    if (error == 0) error = flash_erase(slot, range);
+    if (error == 0) error = device_erase(slot, range);
     log_line("erase %u %u %s", range.start, range.length,
              result_text(error == 0 ? 0 : -1, error).text);
   } else if (request == MEMGETINFO) {
     if (error == 0 && arg == nullptr) error = EFAULT;
     if (error == 0) {
       mtd_info_user info{};
-      info.type = static_cast<std::uint8_t>(board.config.type);
-      info.flags = board.config.flags;
+      info.type = static_cast<std::uint8_t>(sim.config.type);
+      info.flags = sim.config.flags;
       info.size = slot.size_bytes;
-      info.erasesize = board.config.erasesize_bytes;
-      info.writesize = board.config.writesize_bytes;
+      info.erasesize = sim.config.erasesize_bytes;
+      info.writesize = sim.config.writesize_bytes;
       std::memcpy(arg, &info, sizeof info);
     }
     log_line("getinfo %s", result_text(error == 0 ? 0 : -1, error).text);
@@ -935,16 +850,16 @@ int flash_ioctl(Slot& slot, unsigned long request, void* arg) {
 }
 
 __attribute__((constructor)) void start_board() {
-  load_config(board.config);
-  board.rng_state = board.config.seed;
-  load_model();
+  load_config(sim.config);
+  sim.rng_state = sim.config.seed;
+  load_time_model();
 }
 
 __attribute__((destructor)) void stop_board() {
-  if (!board.counters.device_opened) return;
-  log_line("max read %zu", board.counters.max_read_bytes);
-  log_line("max write %zu", board.counters.max_write_bytes);
-  report_model();
+  if (!sim.counters.device_opened) return;
+  log_line("max read %zu", sim.counters.max_read_bytes);
+  log_line("max write %zu", sim.counters.max_write_bytes);
+  report_time_model();
 }
 
 }  // namespace
@@ -992,7 +907,7 @@ int __open64_2(const char* path, int flags) { return open_any(AT_FDCWD, path, fl
 ssize_t read(int fd, void* buf, size_t count) {
   Slot* slot = find_slot(fd);
   if (slot == nullptr) return real_read(fd, buf, count);
-  if (slot->node == Node::Flash) return flash_read(*slot, buf, count);
+  if (slot->node == Node::Flash) return device_read(*slot, buf, count);
   // sysfs hands out at most one page per read.
   return real_read(fd, buf, count < kSysfsReadBytes ? count : kSysfsReadBytes);
 }
@@ -1005,7 +920,7 @@ ssize_t __read_chk(int fd, void* buf, size_t count, size_t buflen) {
 ssize_t write(int fd, const void* buf, size_t count) {
   Slot* slot = find_slot(fd);
   if (slot == nullptr) return real_write(fd, buf, count);
-  if (slot->node == Node::Flash) return flash_write(*slot, buf, count);
+  if (slot->node == Node::Flash) return device_write(*slot, buf, count);
   errno = EBADF;  // sysfs nodes are opened read-only
   return -1;
 }
@@ -1013,7 +928,7 @@ ssize_t write(int fd, const void* buf, size_t count) {
 off_t lseek(int fd, off_t offset, int whence) noexcept {
   Slot* slot = find_slot(fd);
   if (slot == nullptr) return real_lseek(fd, offset, whence);
-  if (slot->node == Node::Flash) return flash_lseek(*slot, offset, whence);
+  if (slot->node == Node::Flash) return device_lseek(*slot, offset, whence);
   return real_lseek(fd, offset, whence);
 }
 
@@ -1039,7 +954,7 @@ int ioctl(int fd, unsigned long request, ...) noexcept {
   void* arg = va_arg(args, void*);
   va_end(args);
   Slot* slot = find_slot(fd);
-  if (slot != nullptr && slot->node == Node::Flash) return flash_ioctl(*slot, request, arg);
+  if (slot != nullptr && slot->node == Node::Flash) return device_ioctl(*slot, request, arg);
   if (slot != nullptr) {
     errno = ENOTTY;
     return -1;
