@@ -23,7 +23,7 @@ endif()
 install(TARGETS duobl-spi-flasher RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
 
 # The manual goes in compressed, as Debian's manual pages are.
-set(_duobl_man_source ${CMAKE_SOURCE_DIR}/doc/duobl-spi-flasher.8)
+set(_duobl_man_source ${CMAKE_SOURCE_DIR}/docs/duobl-spi-flasher.8)
 find_program(GZIP_EXECUTABLE gzip)
 if(GZIP_EXECUTABLE)
   set(_duobl_man ${CMAKE_BINARY_DIR}/duobl-spi-flasher.8.gz)

@@ -3,7 +3,7 @@
 # and, where it is installed, with mandoc's linter.
 # Usage: manual-check.sh [manual-file]
 here=$(cd "$(dirname "$0")" && pwd)
-page=${1:-$here/../doc/duobl-spi-flasher.8}
+page=${1:-$here/../docs/duobl-spi-flasher.8}
 status=0
 
 if command -v groff >/dev/null 2>&1; then
