@@ -95,7 +95,7 @@ struct Config {
   CutMode cut_mode = CutMode::Clean;
   std::uint64_t seed = 0;
   unsigned long corrupt_read = 0;  // 0: no corrupted read
-  unsigned long write_delay_us = 0;  // real time each write() takes
+  unsigned long write_time_us = 0;  // clock time each write() takes
   unsigned long seek_astray = 0;   // 0: every seek lands where asked
 };
 
@@ -135,6 +135,7 @@ struct SimulatedBoard {
   Slot slots[kMaxSlots];
   int log_fd = -1;
   std::uint64_t rng_state = 0;
+  std::int64_t clock_ahead_ns = 0;  // what writes have added to CLOCK_MONOTONIC
 };
 
 SimulatedBoard sim;
@@ -147,6 +148,7 @@ using WriteFn = ssize_t (*)(int, const void*, size_t);
 using LseekFn = off_t (*)(int, off_t, int);
 using CloseFn = int (*)(int);
 using IoctlFn = int (*)(int, unsigned long, ...);
+using ClockGettimeFn = int (*)(clockid_t, timespec*);
 
 void* next_symbol_(const char* name) {
   void* symbol = dlsym(RTLD_NEXT, name);
@@ -185,6 +187,11 @@ int real_close(int fd) {
 int real_ioctl(int fd, unsigned long request, void* arg) {
   static IoctlFn fn = reinterpret_cast<IoctlFn>(next_symbol_("ioctl"));
   return fn(fd, request, arg);
+}
+
+int real_clock_gettime(clockid_t clock, timespec* now) {
+  static ClockGettimeFn fn = reinterpret_cast<ClockGettimeFn>(next_symbol_("clock_gettime"));
+  return fn(clock, now);
 }
 
 // --- Reading the environment ------------------------------------------------
@@ -350,7 +357,7 @@ void load_config(Config& config) {
     if (!parse_number(seed, config.seed)) bad_setting("SIMBOARD_SEED", seed);
   }
   config.corrupt_read = env_count("SIMBOARD_CORRUPT_READ");
-  config.write_delay_us = env_count("SIMBOARD_WRITE_DELAY_US");
+  config.write_time_us = env_count("SIMBOARD_WRITE_TIME_US");
   config.seek_astray = env_count("SIMBOARD_SEEK_ASTRAY");
 }
 
@@ -683,16 +690,14 @@ ssize_t device_read(Slot& slot, void* buf, std::size_t count) {
   return result;
 }
 
-// A slow chip, by the clock: each write() on the device takes this long.
-void wait_like_a_slow_chip() {
-  if (sim.config.write_delay_us == 0) return;
-  const timespec pause{static_cast<time_t>(sim.config.write_delay_us / 1000000),
-                       static_cast<long>(sim.config.write_delay_us % 1000000) * 1000};
-  nanosleep(&pause, nullptr);
+// A slow chip, by the clock: each write() on the device moves the process's
+// monotonic clock on by this long, without waiting.
+void take_write_time() {
+  sim.clock_ahead_ns += static_cast<std::int64_t>(sim.config.write_time_us) * 1000;
 }
 
 ssize_t device_write(Slot& slot, const void* buf, std::size_t count) {
-  wait_like_a_slow_chip();
+  take_write_time();
   const std::int64_t at = slot.position;
   if (count > sim.counters.max_write_bytes) sim.counters.max_write_bytes = count;
   int error = count_and_check_fault(OpKind::Write);
@@ -946,6 +951,17 @@ int close(int fd) {
     return result;
   }
   return real_close(fd);
+}
+
+// CLOCK_MONOTONIC runs ahead by the time that writes to a slow chip took.
+int clock_gettime(clockid_t clock, timespec* now) noexcept {
+  const int result = real_clock_gettime(clock, now);
+  if (result != 0 || clock != CLOCK_MONOTONIC || sim.clock_ahead_ns == 0) return result;
+  const std::int64_t ns = static_cast<std::int64_t>(now->tv_sec) * 1000000000 + now->tv_nsec +
+                          sim.clock_ahead_ns;
+  now->tv_sec = static_cast<time_t>(ns / 1000000000);
+  now->tv_nsec = static_cast<long>(ns % 1000000000);
+  return result;
 }
 
 int ioctl(int fd, unsigned long request, ...) noexcept {

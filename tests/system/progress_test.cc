@@ -28,11 +28,12 @@ std::vector<std::string> busy_run_args() {
           "--uboot-spl", spl_path,       "--uboot-itb", itb_path};
 }
 
-// The terminal run goes to a slow chip: every write call takes a little
-// real time, so the ITB's tens of thousands of calls take longer than a
-// moment on the clock whatever the speed or load of this machine.
+// The terminal run goes to a slow chip: every write call moves the tool's
+// clock on by a little, so the ITB's tens of thousands of calls take longer
+// than a moment on the clock whatever the speed or load of this machine,
+// and nothing waits for it.
 Board on_a_slow_chip(Board board) {
-  board.env["SIMBOARD_WRITE_DELAY_US"] = "20";
+  board.env["SIMBOARD_WRITE_TIME_US"] = "20";
   return board;
 }
 
