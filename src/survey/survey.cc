@@ -21,8 +21,10 @@ constexpr std::uint32_t kHeaderBlockBytes = 4096;
 // Bytes 2048..4095 of the header block tell whether it is stored padded.
 constexpr std::size_t kPaddingTestFrom = 2048;
 // The most bytes of one image that are read for naming: an image of up to
-// 524287 bytes is read, a larger one is listed but not read. That is just
-// under 512 KiB, the most the survey holds of an image at a time.
+// 524287 bytes is read, one of 512 KiB or more is listed but not read. The
+// survey holds one image at a time and keeps that buffer below 512 KiB;
+// images are whole sectors, so the largest one named is 1023 sectors (511
+// when stored padded, which doubles what is read).
 constexpr std::uint32_t kImageBufferBytes = 524287;
 
 constexpr std::uint8_t kErasedByte = 0xFF;
