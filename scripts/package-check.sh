@@ -188,6 +188,8 @@ if DEB_BUILD_OPTIONS="nocheck parallel=$jobs" \
   else
     ok "nocheck: the test suite is neither built nor run"
   fi
+else
+  bad "the nocheck build failed"
 fi
 timed
 
@@ -244,6 +246,8 @@ if CMAKE_PREFIX_PATH=$deps/usr DEB_BUILD_OPTIONS="nocheck parallel=$jobs" \
     ok "packaged arm64 tool prints its usage under qemu-aarch64, status 2" ||
     bad "packaged arm64 tool --help under qemu-aarch64: status $status"
   run_lintian "$root/arm64/${package}_${version}_arm64.changes"
+else
+  bad "the arm64 build failed"
 fi
 timed
 
