@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Installation (tool, manual page, bash completion) and the fully static
 # build that users copy onto a board. The Debian package is built from
 # debian/ (scripts/package-check.sh).

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Cross-builds duobl-spi-flasher for arm64 and tests it under qemu-aarch64.
 #
 #   scripts/cross-test-arm64.sh [BUILD_ROOT]     (default: build-arm64)

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Builds the Debian packages from debian/ and checks them:
 #   - the source package and the native binary package, whose build runs
 #     the test suite (dh_auto_test); then the same build with

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Checks that every tracked source file names the project's licence on its
 # first line, or on its second after a "#!" line:
 #   SPDX-License-Identifier: GPL-2.0-or-later

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Builds the tool and shows its main job on a simulated RK3399 board with a
 # 16 MiB chip: the report of a blank chip, then a loader update and a U-Boot
 # TPL/SPL/ITB install, then the report again, which now finds both.

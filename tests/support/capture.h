@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Helpers for in-process tests of functions that print on standard output
 // or end the process.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Helpers for tests of what the tool shows on a terminal: a pseudo-terminal
 // that stands in for standard output, and a model of the screen that applies
 // carriage returns the way a terminal does.

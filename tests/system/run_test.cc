@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Whole runs of the real binary on the simulated board: the command line,
 // machine identification and the chip report.
 #include <gtest/gtest.h>
