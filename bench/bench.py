@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-2.0-or-later
 """Measures the tool on the simulated board against the least work its
 inputs allow, and flashcp -v next to it. bench/run builds everything and
 calls this; see bench/README.md for the method.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Writes the images the benchmark installs, at the sizes it measures:
 //
 //   loader.bin       a loader the boot ROM finds at offset 0 (24 sectors)

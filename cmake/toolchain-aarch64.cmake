@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Cross-building for 64-bit Arm boards with Debian's cross compiler
 # (crossbuild-essential-arm64) against arm64 libraries installed through
 # Debian multiarch (dpkg --add-architecture arm64).

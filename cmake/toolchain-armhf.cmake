@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Cross-building for 32-bit Arm (armhf) with Debian's cross compiler
 # (crossbuild-essential-armhf). The kernel comparison test (tests/kernel/run)
 # builds the tool this way, fully static, to run it inside an emulated armhf

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Boot headers over arbitrary bytes. Bit 0 of the first byte chooses the
 // family. With bit 1 clear, the rest is decoded as a block found on the
 // flash; with it set, two sector counts taken from the input are built into

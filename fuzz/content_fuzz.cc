@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Naming arbitrary bytes by their signatures: the result is always one of
 // the six names, and the scan reads nothing outside the range (the input is
 // copied to a buffer of exactly its size).

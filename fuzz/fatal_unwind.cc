@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The fuzz build's replacement of the tool's error exit: the message is
 // still formatted in full (so bad format arguments show up under the
 // sanitizers), then the error unwinds back to the fuzz target.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Machine identification over an arbitrary device-tree blob, served as the
 // kernel's tree: the fuzz build links open() through the wrapper below,
 // which hands out the input in a memory file for that one path.

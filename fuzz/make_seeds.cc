@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Writes the seed corpora of the fuzz targets, one folder per target under
 // the folder given as the argument, from the same builders the tests use:
 // flash images holding headers as the installer writes them, U-Boot SPL

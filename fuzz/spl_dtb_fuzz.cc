@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Finding, checking and patching the device tree of an arbitrary U-Boot SPL
 // file. The first input byte chooses the running machine and the ITB offset
 // to store; the rest is the SPL file. When the patch is accepted, the tree

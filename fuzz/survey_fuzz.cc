@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The survey over an arbitrary flash image. The first input byte chooses the
 // family (bit 0) and the probe offset at which the rest of the input is
 // placed (bits 1 to 4); the chip is a memory file of zeros up to there, read

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Configures and builds the tool, the simulated board and the tests in
 # build/ (or in the folder given as the first argument).
 set -euo pipefail

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Checks the bash completion of duobl-spi-flasher by calling its completion
 # function the way bash does, on a few command lines.
 # Usage: completion-check.sh [completion-file]

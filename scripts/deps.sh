@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Installs, with apt-get, whatever the build and the tests need and this
 # machine lacks. Safe to run again: it installs nothing when all is present.
 set -euo pipefail

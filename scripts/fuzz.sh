@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Builds the fuzz targets (libFuzzer with AddressSanitizer and
 # UndefinedBehaviorSanitizer, clang 14) in build-fuzz/, writes their seed
 # corpora from the test fixtures, and runs every target for a while:

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Checks that the manual page formats without a single warning, with groff
 # and, where it is installed, with mandoc's linter.
 # Usage: manual-check.sh [manual-file]

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Builds the tool, the simulated board and the tests with AddressSanitizer
 # and UndefinedBehaviorSanitizer in build-asan/ (or the folder given as the
 # first argument) and runs the suite there (the power-cut campaign with one

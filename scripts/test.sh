@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Builds everything and runs the whole test suite with ctest.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)

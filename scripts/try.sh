@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Builds the tool and shows its main job on a simulated Pinebook Pro (RK3399,
 # 16 MiB chip) with Debian's own firmware: the machine's device tree is
 # Debian's rk3399-pinebook-pro.dtb and the U-Boot set Debian's build for the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Writes a set of images for trying the tool on the simulated board: a
 // loader that the boot ROM can find, a generic SPL image, and a U-Boot TPL,
 // SPL (with its device tree appended) and ITB. None of them is real

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // make-machine-tree: writes a machine device tree (root `compatible` list and
 // `model`) to a file, for testing/simboard-run.
 //

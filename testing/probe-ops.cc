@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // probe-ops: performs a script of operations on /dev/mtd0 given on the
 // command line and prints one line per operation, so that tests can drive
 // the simulated board through the same system calls the tool makes.

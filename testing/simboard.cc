@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The simulated board: a library loaded with LD_PRELOAD into an unchanged
 // binary, which then finds an SPI NOR chip at /dev/mtd0, its spi-nor sysfs
 // attributes and a machine device tree at /sys/firmware/fdt. Everything is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The simulated board's device-time model: each operation that reaches the
 // chip is charged the time a real chip would take for it, from datasheet
 // figures given in SIMBOARD_MODEL_* variables, and the totals are logged at

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // What the parts of the simulated board (libsimboard.so) share: reading its
 // settings, its log, and the device-time model that only the benchmark
 // turns on (testing/README.md). Nothing here is exported from the library.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "cli/options.h"
 
 #include <getopt.h>
@@ -68,9 +69,11 @@ constexpr const char* kUsageText =
     "duobl SPI flashing tool 1,0\n"
     "Written by the duobl-spi-flasher developers.\n"
     "\n"
-    "This program uses libfdt, the flattened device tree library, which is\n"
-    "dual-licensed under the GNU GPL version 2 or later and the 2-clause BSD licence.\n"
-    "It uses the GNU C Library, licensed under the GNU LGPL version 2.1 or later.\n";
+    "This program is free software under the GNU GPL version 2 or later\n"
+    "(GPL-2.0-or-later), and comes with NO WARRANTY.\n"
+    "It uses libfdt, the flattened device tree library, dual-licensed under\n"
+    "GPL-2.0-or-later and BSD-2-Clause, and the GNU C Library, licensed under\n"
+    "the GNU LGPL version 2.1 or later (LGPL-2.1-or-later).\n";
 
 [[noreturn]] void usage_error() {
   print_usage();

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The run sequence: identification, probe, report, then the requested
 // changes in their fixed order.
 #pragma once

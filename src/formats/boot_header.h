@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The two boot header layouts that the boot ROM looks for, the scrambling of
 // the RK3399 header, recognising a header in raw flash bytes, reading the
 // image positions back out of it, and building a fresh one. No I/O here:

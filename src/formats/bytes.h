@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Explicit little-endian loads and stores. Every multi-byte field of a boot
 // header goes through these; no struct is ever laid over a buffer, so the
 // code is the same on every host. The callers' range checks keep every

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Naming what kind of boot stage a stretch of flash holds, by the texts such
 // stages carry.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The RC4 stream cipher, usable both at compile time and at run time. It
 // turns the RK3399 boot header into the form the boot ROM expects; being a
 // keystream XOR it is its own inverse, and the output at any position depends

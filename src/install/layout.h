@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The dual-bootloader layout: two copies of the loader, a fallback and a
 // primary SPL area, a fallback and a primary ITB area.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Updating the loader in its two copies, and installing a generic image that
 // the boot ROM can load into an SPL area.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The device tree appended to a U-Boot SPL image: finding it, checking it
 // against the running machine, and storing the ITB's flash offset in it.
 #pragma once

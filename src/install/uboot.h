@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Installing a U-Boot TPL, SPL and ITB set behind a fresh boot header.
 #pragma once
 

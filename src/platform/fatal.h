@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Ending the process on an error. Every error of the tool is one line on
 // standard output that begins with "ERROR: "; the function that meets the
 // error prints it and ends the process, so no error value travels back to the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Loading a whole input file into a fixed buffer that the caller owns.
 #pragma once
 

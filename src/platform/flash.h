@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Every operation on the SPI NOR flash behind the MTD character device. Each
 // operation either completes or prints one "ERROR: " line on standard output
 // and ends the process with status 1; callers never see a partial result.

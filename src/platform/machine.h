@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Which board the tool runs on: the kernel's flattened device tree, the
 // machine type taken from its root `compatible` list, and the SoC family.
 #pragma once

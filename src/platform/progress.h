@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Progress of a long flash operation on an interactive terminal. When
 // standard output is not a terminal these do nothing at all, so the output is
 // exactly the tool's own lines.

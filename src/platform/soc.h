@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The SoC family and the boot ROM's probe offsets: plain values shared by
 // machine identification, the header formats, the survey, the layout and the
 // U-Boot install.

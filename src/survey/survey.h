@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The table of bootable images that the boot ROM would find in the flash.
 #pragma once
 

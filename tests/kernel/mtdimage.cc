@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // mtdimage: puts a flash image onto an MTD device and describes what a device
 // or an image file holds, for the kernel comparison test. It is built twice:
 // statically for the guest, where it works on /dev/mtdN, and for the build

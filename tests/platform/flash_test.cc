@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The read and write loops work on any file descriptor, so an in-memory file
 // stands in for the device here; what needs MTD itself (erase, geometry,
 // NOR semantics, system-call sizes) is covered by the system tests.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Debian's own firmware on the simulated board, for every release that
 // tests/real/run (or scripts/try.sh) has fetched into the build tree with
 // testing/debian-packages: every Rockchip device tree of the arm64 kernel as

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The board's faults that the resilience tests lean on: a power cut right
 // after a mutation, a corrupted read and a seek that lands astray.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A model of what the boot ROM makes of the SPI flash at power-on, written
 // from the header layouts alone and sharing no code with the tool: it probes
 // the family's offsets in order, recognises a header by its magic exactly as

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The boot ROM model and the judgement built on it: both must see the
 // headers the tool installs, and the judgement must reject every way in
 // which a header can point at incomplete data, or the campaign proves

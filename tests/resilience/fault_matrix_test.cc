@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The fault matrix: in every install kind, each kind of device operation
 // fails at its first, a middle and its last occurrence after the report.
 // Every run must end at once with the operation's own message and status 1,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Device trees that the fuzz targets turned up: each passes the header
 // checks and still used to hang the tool or make it write a damaged SPL.
 // Whole runs, under the time limit, on the simulated board.

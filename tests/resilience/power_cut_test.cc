@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The power-cut campaign: every install kind is run once to completion to
 // count its mutations M, then again from the same flash with the power cut
 // during mutation k, for every k from 1 to M, in each of the board's three

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // What the power-cut campaign and the fault matrix share: the boards and
 // images of the install scenarios, the flash every scenario starts from, the
 // board's operation log taken apart, the flash after exactly N mutations,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The simulated board itself: the chip's NOR semantics, the limits of the
 // MTD device, the sysfs files, fault injection, power cuts and the log. Each
 // case runs probe-ops (a script of device operations) under the board.

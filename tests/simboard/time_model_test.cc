@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The simulated board's device time model: what each operation that reaches
 // the chip is charged, and the totals it logs at exit. Each case runs
 // probe-ops under the board with SIMBOARD_MODEL_* settings.

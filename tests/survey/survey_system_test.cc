@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The survey as a whole run prints it: a dry run on the simulated board with
 // boot images already in the flash.
 #include <gtest/gtest.h>

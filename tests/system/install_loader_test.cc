@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Whole runs that update the loader, install a generic SPL or erase the
 // chip, checked on the transcript and on the flash image afterwards.
 #include <gtest/gtest.h>

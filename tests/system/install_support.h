@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Shared checks for whole runs that change the flash: the part of the
 // transcript after the report, and comparisons of flash ranges.
 #pragma once

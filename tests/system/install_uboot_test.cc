@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Whole runs that install a U-Boot TPL, SPL and ITB set, checked on the
 // transcript and on the flash image: the header is rebuilt here from its
 // byte layout, not through the tool's own encoder.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Whole runs with standard output on a terminal and on a pipe. On a terminal
 // the tool may draw the progress of long writes and erases, but once it is
 // done the screen shows exactly the lines that a pipe receives (blanks at

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Whole runs of the real binary on the simulated board: the command line,
 // machine identification and the chip report.
 #include <gtest/gtest.h>
@@ -32,7 +33,14 @@ const std::string kUsage =
     "Misc options:\n"
     "  -h, --help             This help.\n"
     "\n"
-    "duobl SPI flashing tool 1,0\n";
+    "duobl SPI flashing tool 1,0\n"
+    "Written by the duobl-spi-flasher developers.\n"
+    "\n"
+    "This program is free software under the GNU GPL version 2 or later\n"
+    "(GPL-2.0-or-later), and comes with NO WARRANTY.\n"
+    "It uses libfdt, the flattened device tree library, dual-licensed under\n"
+    "GPL-2.0-or-later and BSD-2-Clause, and the GNU C Library, licensed under\n"
+    "the GNU LGPL version 2.1 or later (LGPL-2.1-or-later).\n";
 
 const std::string kPbpLine = "Machine: Pine64 Pinebook Pro (pine64,pinebook-pro)\n\n";
 const std::string kChipReport16 =
@@ -47,7 +55,7 @@ TEST(CommandLine, HelpPrintsTheUsageTextAndEndsWithStatus2) {
   for (const char* word : {"--help", "-h", "--he"}) {
     const RunResult result = run_tool(Board{}, {word});
     EXPECT_EQ(result.status, 2) << word;
-    EXPECT_TRUE(starts_with(result.out, kUsage)) << word << "\n" << result.out;
+    EXPECT_EQ(result.out, kUsage) << word;
     EXPECT_EQ(result.err, "") << word;
   }
 }
