@@ -910,6 +910,11 @@ int __open_2(const char* path, int flags) { return open_any(AT_FDCWD, path, flag
 
 int __open64_2(const char* path, int flags) { return open_any(AT_FDCWD, path, flags, 0); }
 
+// What openat becomes in a program built with _FORTIFY_SOURCE.
+int __openat_2(int dirfd, const char* path, int flags) { return open_any(dirfd, path, flags, 0); }
+
+int __openat64_2(int dirfd, const char* path, int flags) { return open_any(dirfd, path, flags, 0); }
+
 ssize_t read(int fd, void* buf, size_t count) {
   Slot* slot = find_slot(fd);
   if (slot == nullptr) return real_read(fd, buf, count);

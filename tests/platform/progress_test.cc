@@ -27,6 +27,7 @@ std::int64_t test_clock() { return test_now_ns; }
 class Progress : public ::testing::Test {
  protected:
   void SetUp() override {
+    if (!testing::pseudo_terminals_available()) GTEST_SKIP() << "no pseudo-terminal here";
     test_now_ns = 0;
     progress_set_clock(test_clock);
   }

@@ -43,6 +43,7 @@ bool shows_percentage(const std::string& raw) {
 }
 
 TEST(ProgressDisplay, TerminalScreenEndsAsThePipeTranscript) {
+  if (!pseudo_terminals_available()) GTEST_SKIP() << "no pseudo-terminal here";
   const Board board;
   const auto args = busy_run_args();
 
@@ -64,6 +65,7 @@ TEST(ProgressDisplay, TerminalScreenEndsAsThePipeTranscript) {
 }
 
 TEST(ProgressDisplay, ErrorDuringADrawnWriteStartsOnACleanLine) {
+  if (!pseudo_terminals_available()) GTEST_SKIP() << "no pseudo-terminal here";
   Board board;
   // A bit that reads back wrong near the end of the ITB fails its
   // verification after the percentage has been drawn.
@@ -90,6 +92,7 @@ TEST(ProgressDisplay, ErrorDuringADrawnWriteStartsOnACleanLine) {
 }
 
 TEST(ProgressDisplay, NoOptionsRunIsTheSameOnATerminal) {
+  if (!pseudo_terminals_available()) GTEST_SKIP() << "no pseudo-terminal here";
   // A report without changes draws nothing at all: only line endings differ.
   const Board board;
   const RunResult piped = run_tool(board, {});
