@@ -82,7 +82,7 @@ std::string_view name_image(FlashDevice device, std::uint32_t size_bytes, std::u
 // Prints one row for the header at `header_at` (found at `position` of the
 // window of probe `index`) and the notes that go with it.
 void survey_header(FlashDevice device, std::uint32_t size_bytes, SocFamily family, std::size_t index,
-                   std::uint32_t header_at, std::size_t position, int& padded_expected) {
+                   std::uint32_t header_at, std::size_t position, bool& expect_padded) {
   std::array<std::uint8_t, kHeaderBlockBytes> block;
   read_header_block(device, size_bytes, header_at, block);
   HeaderImages images = decode_header_images(family, block);
@@ -103,10 +103,10 @@ void survey_header(FlashDevice device, std::uint32_t size_bytes, SocFamily famil
   std::uint32_t factor = 1;
   if (block_is_padded(family, block)) {
     std::printf(" (padded)");
-    if (padded_expected == 0)
+    if (!expect_padded)
       std::printf(" (!! incorrect use of padded image !!)");
     factor = 2;
-  } else if (padded_expected == 1) {
+  } else if (expect_padded) {
     std::printf(" (!! incorrect use of unpadded image !!)");
   }
 
@@ -115,7 +115,7 @@ void survey_header(FlashDevice device, std::uint32_t size_bytes, SocFamily famil
     // From the next header on, images are expected the way the loader
     // stores them: unpadded.
     if (first_name == kDuoblName)
-      padded_expected = 0;
+      expect_padded = false;
     std::printf(" 0='%.*s'", static_cast<int>(first_name.size()), first_name.data());
   }
 
@@ -130,8 +130,8 @@ void survey_header(FlashDevice device, std::uint32_t size_bytes, SocFamily famil
 
 void survey_boot_images(FlashDevice device, std::uint32_t size_bytes, SocFamily family,
                         const ProbeOffsets& probe) {
-  // 1 or 0, carried from one row to the next.
-  int padded_expected = family == SocFamily::Rk3399 ? 1 : 0;
+  // Carried from one row to the next.
+  bool expect_padded = family == SocFamily::Rk3399;
 
   std::printf("\nBootable images currently present in SPI NOR flash:\n\n");
   std::printf("Idx %-10s %-10s %-10s %-10s %-10s Notes/content\n", "Header", "Off 1", "Size 1", "Off 2",
@@ -153,7 +153,7 @@ void survey_boot_images(FlashDevice device, std::uint32_t size_bytes, SocFamily 
       if (!matches_header_magic(family, candidate))
         continue;
       survey_header(device, size_bytes, family, index, probe_at + static_cast<std::uint32_t>(position),
-                    position, padded_expected);
+                    position, expect_padded);
     }
   }
   std::printf("\n");
