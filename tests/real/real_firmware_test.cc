@@ -160,6 +160,11 @@ TEST(RealFirmware, EveryRockchipKernelTreeNamesItsMachineOrIsRefused) {
   }
 }
 
+// A device tree header's big-endian 32-bit field at `p`.
+std::size_t load_be32(const std::uint8_t* p) {
+  return std::size_t{p[0]} << 24 | std::size_t{p[1]} << 16 | std::size_t{p[2]} << 8 | p[3];
+}
+
 // The device tree appended to a U-Boot SPL: the one whose header lies on a
 // multiple of 8 and whose total size ends it where the file ends.
 std::size_t appended_tree(const Bytes& spl) {
@@ -167,8 +172,7 @@ std::size_t appended_tree(const Bytes& spl) {
     if (spl[at] != 0xd0 || spl[at + 1] != 0x0d || spl[at + 2] != 0xfe || spl[at + 3] != 0xed) {
       continue;
     }
-    const std::size_t total = std::size_t{spl[at + 4]} << 24 | std::size_t{spl[at + 5]} << 16 |
-                              std::size_t{spl[at + 6]} << 8 | spl[at + 7];
+    const std::size_t total = load_be32(&spl[at + 4]);
     if (at + total == spl.size()) return at;
   }
   return std::string::npos;
@@ -238,8 +242,7 @@ void judge_install(const UBootBuild& build, const Bytes& flash, std::uint32_t a,
   const std::size_t code = build.tree_at;
   EXPECT_EQ(range(flash, spl.offset_bytes, code), range(build.spl, 0, code));
   const std::uint8_t* tree = flash.data() + spl.offset_bytes + code;
-  const std::size_t tree_bytes = std::size_t{tree[4]} << 24 | std::size_t{tree[5]} << 16 |
-                                 std::size_t{tree[6]} << 8 | tree[7];
+  const std::size_t tree_bytes = load_be32(tree + 4);
   ASSERT_LE(code + tree_bytes, spl.length_bytes);
   const Bytes flashed = range(flash, spl.offset_bytes + code, tree_bytes);
   const std::string flashed_path = write_temp_file("flashed.dtb", flashed);
