@@ -40,7 +40,8 @@ std::span<const char> root_compatible(const void* tree) {
   return {static_cast<const char*>(value), static_cast<std::size_t>(length)};
 }
 
-// The SoC names that select a family, tested in this order.
+// The SoC names that select a family, tested in this order. An RK3588S is
+// an RK3588 die and an RK3399Pro carries an RK3399: same boot ROMs.
 struct SocName {
   std::string_view compatible;
   SocFamily family;
@@ -50,6 +51,8 @@ constexpr SocName kSocNames[] = {
     {"rockchip,rk3566", SocFamily::Rk35xx},
     {"rockchip,rk3568", SocFamily::Rk35xx},
     {"rockchip,rk3588", SocFamily::Rk35xx},
+    {"rockchip,rk3588s", SocFamily::Rk35xx},
+    {"rockchip,rk3399pro", SocFamily::Rk3399},
 };
 
 // The root `model` as text, or nullptr when it is missing, empty or not

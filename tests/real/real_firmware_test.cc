@@ -103,7 +103,7 @@ std::vector<std::string> words(const std::string& text) {
 }
 
 bool served_soc(const std::vector<std::string>& compatible) {
-  for (const char* soc : {"rockchip,rk3399", "rockchip,rk3566", "rockchip,rk3568",
+  for (const char* soc : {"rockchip,rk3399", "rockchip,rk3399pro", "rockchip,rk3566", "rockchip,rk3568", "rockchip,rk3588s",
                           "rockchip,rk3588"}) {
     if (std::find(compatible.begin(), compatible.end(), soc) != compatible.end()) return true;
   }
