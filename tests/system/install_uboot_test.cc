@@ -31,8 +31,8 @@ void put32(Bytes& b, std::size_t at, std::uint32_t v) {
 
 // RC4 with the RK3399 header key over the first 512 bytes.
 void rc4_512(Bytes& block) {
-  constexpr std::array<std::uint8_t, 16> key = {0xa3, 0x61, 0x0e, 0x9d, 0x27, 0xc4, 0x58, 0xf0,
-                                                0x3b, 0x72, 0xe6, 0x19, 0x84, 0xd5, 0x0c, 0x6f};
+  constexpr std::array<std::uint8_t, 16> key = {0x7c, 0x4e, 0x03, 0x04, 0x55, 0x05, 0x09, 0x07,
+      0x2d, 0x2c, 0x7b, 0x38, 0x17, 0x0d, 0x17, 0x11};
   std::array<std::uint8_t, 256> s{};
   for (int i = 0; i < 256; ++i) s[i] = static_cast<std::uint8_t>(i);
   for (int i = 0, j = 0; i < 256; ++i) {
