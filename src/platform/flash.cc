@@ -152,6 +152,9 @@ void flash_erase(FlashDevice device, std::uint32_t offset, std::uint32_t length)
   erase_info_user request{};
   request.start = offset;
   request.length = length;
+  // The error text follows the range without parentheses, unlike every
+  // other system error the tool prints; kept on purpose, as scripts and
+  // users may match this line as it has always read.
   if (ioctl(device.fd, MEMERASE, &request) != 0)
     fail(1, "ERROR: Erase failed at %u (size %u) %s\n", offset, length, std::strerror(errno));
   progress_end();
