@@ -8,7 +8,6 @@ namespace duobl {
 namespace {
 
 constexpr std::uint32_t kSplFallbackStart = 0x20000;  // 128 KiB
-constexpr std::uint32_t kSplAreaMinBytes = 0x5f000;   // the least room an SPL area gets
 constexpr std::uint32_t kItbAreaMaxBytes = 0x200000;  // cap on half the space left for ITBs
 
 // Start of the primary SPL area: the first probe offset behind 128 KiB that

@@ -14,6 +14,10 @@ struct FlashArea {
   std::uint32_t size = 0;    // bytes
 };
 
+// The least room an SPL area gets, whatever the chip: everything installed
+// into an SPL area must fit in this.
+inline constexpr std::uint32_t kSplAreaMinBytes = 0x5f000;
+
 // The two loader copies have fixed places whatever the chip.
 inline constexpr FlashArea kDuoblPrimaryArea{0, 0x10000};
 inline constexpr FlashArea kDuoblBackupArea{0x10000, 0x10000};

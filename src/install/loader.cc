@@ -15,7 +15,6 @@ constexpr std::size_t kLoaderBufferBytes = 0x10000;  // 64 KiB
 constexpr std::size_t kLoaderMinBytes = 6144;
 constexpr std::size_t kGenericSplBufferBytes = 0x100000;  // 1 MiB
 constexpr std::size_t kGenericSplMinBytes = 4096;
-constexpr std::size_t kGenericSplMaxBytes = 0x5f000;  // the least SPL area
 
 std::array<std::uint8_t, kLoaderBufferBytes> loader_buffer;
 std::array<std::uint8_t, kGenericSplBufferBytes> generic_spl_buffer;
@@ -46,7 +45,7 @@ void install_loader(FlashDevice device, const char* path) {
 void install_generic_spl(FlashDevice device, const char* path, const FlashArea& spl_target,
                          bool replace_fallback) {
   const std::size_t length = load_file(path, generic_spl_buffer);
-  if (length > kGenericSplMaxBytes) fail(1, "ERROR: SPL is too big\n");
+  if (length > kSplAreaMinBytes) fail(1, "ERROR: SPL is too big\n");
   if (length < kGenericSplMinBytes) fail(1, "ERROR: SPL is too small\n");
 
   const char* label = replace_fallback ? "fallback bootloader" : "primary bootloader";

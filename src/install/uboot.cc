@@ -17,9 +17,11 @@ namespace {
 
 constexpr std::size_t kTplBufferBytes = 0x100000;  // 1 MiB
 constexpr std::size_t kItbBufferBytes = 0x400000;  // 4 MiB
-// TPL and SPL, each rounded up to kImageAlignBytes, must fit in this; it
-// keeps every sector count of the header within 16 bits.
-constexpr std::uint32_t kTplSplMaxBytes = 0x5e000;
+// TPL and SPL, each rounded up to kImageAlignBytes, must fit in this. The
+// header area goes in front of them and the whole set must fit the smallest
+// SPL area; the limit keeps a whole 4 KiB for the 2 KiB header area, so the
+// last 2 KiB of the smallest area are never used.
+constexpr std::uint32_t kTplSplMaxBytes = kSplAreaMinBytes - 4096;
 constexpr std::uint32_t kImageAlignBytes = 2048;
 // The start of the old header that is zeroed before the areas are erased:
 // its magic, then the fields that follow it.
