@@ -5,10 +5,8 @@
 
 #include <array>
 #include <cstdio>
-#include <cstdlib>
 
 #include "platform/fatal.h"
-#include "platform/flash.h"
 
 namespace duobl {
 namespace {
@@ -80,33 +78,9 @@ constexpr const char* kUsageText =
   fail_silently(2);
 }
 
-// The flash test writes from this many zero bytes at most.
-constexpr long kFlashTestBytes = 262144;
-
 }  // namespace
 
 void print_usage() { std::fputs(kUsageText, stdout); }
-
-[[noreturn]] void run_flash_test(const char* count_text) {
-  // atoi's rules, but without its undefined result on overflow: anything
-  // outside the test buffer is refused before the device is touched.
-  char* end = nullptr;
-  const long count = std::strtol(count_text, &end, 10);
-  if (count < 0 || count > kFlashTestBytes)
-    fail(2, "ERROR: --test count must be from 0 to %ld\n", kFlashTestBytes);
-
-  ProbedFlash flash;
-  if (!flash_open_usable(flash)) fail_silently(1);
-
-  // Never written, but not const: a zero-filled const array would be stored
-  // in the binary and mapped on every run; this one lives in .bss and costs
-  // nothing until the test reads it.
-  static std::array<std::uint8_t, kFlashTestBytes> zeros{};
-  flash_erase(flash.device, 0, 3 * flash.info.erasesize);
-  flash_write(flash.device, "test", 0,
-              std::span<const std::uint8_t>(zeros.data(), static_cast<std::size_t>(count)));
-  fail_silently(0);
-}
 
 RunOptions parse_options(int argc, char** argv) {
   RunOptions options;
@@ -123,7 +97,11 @@ RunOptions parse_options(int argc, char** argv) {
       case kOptEraseAll: options.erase_all = true; break;
       case kOptReplaceFallback: options.replace_fallback = true; break;
       case kOptDryRun: options.dry_run = true; break;
-      case kOptTest: run_flash_test(optarg);
+      case kOptTest:
+        // The flash test is a run of its own: nothing after it is looked
+        // at, and none of the checks below apply to it.
+        options.flash_test_count = optarg;
+        return options;
       default: usage_error();
     }
   }

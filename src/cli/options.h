@@ -17,6 +17,9 @@ struct RunOptions {
   bool replace_fallback = false;
   bool dry_run = false;
   bool uboot_requested = false;  // all three --uboot-* paths given
+  // The hidden flash test's count, as given; when present nothing else of
+  // the command line was looked at.
+  std::optional<std::string> flash_test_count;
 };
 
 // Prints the usage text on standard output.
@@ -24,12 +27,8 @@ void print_usage();
 
 // Parses argv with getopt_long semantics and checks the combinations. Ends
 // the process with status 2 (usage text or one "ERROR: " line) on a usage
-// error or a bad combination; `--test` runs the flash test at once and never
-// returns.
+// error or a bad combination. `--test` ends the parsing where it stands: the
+// count is recorded and the words after it, valid or not, are not looked at.
 RunOptions parse_options(int argc, char** argv);
-
-// The hidden flash test: erase three erase blocks from offset 0, then write
-// `count` zero bytes at 0. Ends the process.
-[[noreturn]] void run_flash_test(const char* count_text);
 
 }  // namespace duobl

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdio>
 
+#include "cli/flash_test.h"
 #include "install/layout.h"
 #include "install/loader.h"
 #include "install/uboot.h"
@@ -23,6 +24,8 @@ alignas(8) std::array<std::uint8_t, kMachineTreeBytes> machine_tree;
 }  // namespace
 
 int run(const RunOptions& options) {
+  if (options.flash_test_count) return run_flash_test(options.flash_test_count->c_str());
+
   const Machine machine = identify_machine(machine_tree);
   const ProbedFlash flash = flash_probe();
   const FlashLayout layout = compute_layout(machine.probe, flash.info.size, flash.info.erasesize,

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // The run sequence: identification, probe, report, then the requested
-// changes in their fixed order.
+// changes in their fixed order; or the hidden flash test, a run of its own.
 #pragma once
 
 #include "cli/options.h"

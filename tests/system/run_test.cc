@@ -275,10 +275,15 @@ TEST(FlashTest, CountsFollowAtoiAndNeedAUsableDevice) {
   EXPECT_EQ(missing.status, 1);
   EXPECT_EQ(missing.out, "");
 
-  const RunResult negative = run_tool(Board{}, {"--test", "-5"});
-  EXPECT_EQ(negative.status, 2);
-  EXPECT_EQ(negative.out, "ERROR: --test count must be from 0 to 262144\n");
-  EXPECT_EQ(negative.flash, Bytes(16 * kMiB, 0xff)) << "refused before the device is touched";
+  for (const char* count : {"-5", "262145"}) {
+    Board board;
+    board.flash.assign(board.size_bytes, 0x3c);
+    const RunResult refused = run_tool(board, {"--test", count});
+    EXPECT_EQ(refused.status, 2) << count;
+    EXPECT_EQ(refused.out, "ERROR: --test count must be from 0 to 262144\n") << count;
+    EXPECT_EQ(refused.flash, board.flash) << count << ": refused before the device is touched";
+    EXPECT_EQ(refused.log, "") << count;
+  }
 }
 
 // The device lines of a log, without the open, getinfo and close bookkeeping.

@@ -1,0 +1,14 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// The hidden flash test: a run of its own, started by `--test COUNT`.
+#pragma once
+
+namespace duobl {
+
+// Erases three erase blocks from offset 0, then writes COUNT zero bytes at 0
+// under the label "test", and returns 0. COUNT follows atoi's reading
+// (leading blanks, a sign, digits; 0 without digits) and must lie from 0 to
+// 262144, else the test ends with status 2 before the device is opened. A
+// device that cannot be used ends it silently with status 1.
+int run_flash_test(const char* count_text);
+
+}  // namespace duobl
