@@ -4,7 +4,7 @@
 #include <unistd.h>
 
 #include <array>
-#include <cstdio>
+#include <optional>
 
 #include "cli/flash_test.h"
 #include "install/layout.h"
@@ -35,15 +35,22 @@ int run(const RunOptions& options) {
 
   if (options.dry_run) return 0;
 
-  if (options.erase_all) flash_erase(flash.device, 0, flash.info.size);
-  if (options.duobl) install_loader(flash.device, options.duobl->c_str());
-  if (options.spl)
-    install_generic_spl(flash.device, options.spl->c_str(), layout.spl_target,
-                        options.replace_fallback);
+  // Every image is loaded and every check that can refuse one is made before
+  // the first change: a refused run leaves the chip as it found it.
+  std::optional<LoadedImage> loader;
+  if (options.duobl) loader = load_loader(options.duobl->c_str());
+  std::optional<LoadedImage> generic_spl;
+  if (options.spl) generic_spl = load_generic_spl(options.spl->c_str());
+  std::optional<UbootSet> uboot;
   if (options.uboot_requested)
-    install_uboot_set(flash.device, layout, machine.family, machine.type,
-                      options.uboot_spl->c_str(), options.uboot_tpl->c_str(),
-                      options.uboot_itb->c_str());
+    uboot = prepare_uboot_set(layout, machine.family, machine.type, options.uboot_spl->c_str(),
+                              options.uboot_tpl->c_str(), options.uboot_itb->c_str());
+
+  if (options.erase_all) flash_erase(flash.device, 0, flash.info.size);
+  if (loader) install_loader(flash.device, *loader);
+  if (generic_spl)
+    install_generic_spl(flash.device, *generic_spl, layout.spl_target, options.replace_fallback);
+  if (uboot) install_uboot_set(flash.device, layout, *uboot);
 
   close(flash.device.fd);
   return 0;

@@ -21,36 +21,40 @@ std::array<std::uint8_t, kGenericSplBufferBytes> generic_spl_buffer;
 
 }  // namespace
 
-void install_loader(FlashDevice device, const char* path) {
+LoadedImage load_loader(const char* path) {
   const std::size_t length = load_file(path, loader_buffer);
   // load_file keeps the length below the buffer size, so only the lower
   // bound can fail here; the upper one is kept for a larger buffer.
   if (length < kLoaderMinBytes || length > kLoaderBufferBytes)
     fail(1, "ERROR: duobl size is weird\n");
-  const std::span<const std::uint8_t> image(loader_buffer.data(), length);
+  return {std::span<const std::uint8_t>(loader_buffer.data(), length)};
+}
 
+void install_loader(FlashDevice device, const LoadedImage& loader) {
   // The backup copy is complete and verified before the primary one is
   // touched, so one of the two areas always holds a whole loader. The backup
   // is a complete loader again when it is finally erased, so its magic goes
   // first there too: no erase of a loader area can leave a magic over
   // changed contents.
   flash_write_area(device, "duobl backup area", kDuoblBackupArea.offset, kDuoblBackupArea.size,
-                   image);
-  flash_write_area(device, "duobl primary area", kDuoblPrimaryArea.offset, kDuoblPrimaryArea.size,
-                   image);
+                   loader.bytes);
+  flash_write_area(device, "duobl primary area", kDuoblPrimaryArea.offset,
+                   kDuoblPrimaryArea.size, loader.bytes);
   flash_zero_magic(device, kDuoblBackupArea.offset);
   flash_erase(device, kDuoblBackupArea.offset, kDuoblBackupArea.size);
 }
 
-void install_generic_spl(FlashDevice device, const char* path, const FlashArea& spl_target,
-                         bool replace_fallback) {
+LoadedImage load_generic_spl(const char* path) {
   const std::size_t length = load_file(path, generic_spl_buffer);
   if (length > kSplAreaMinBytes) fail(1, "ERROR: SPL is too big\n");
   if (length < kGenericSplMinBytes) fail(1, "ERROR: SPL is too small\n");
+  return {std::span<const std::uint8_t>(generic_spl_buffer.data(), length)};
+}
 
+void install_generic_spl(FlashDevice device, const LoadedImage& spl, const FlashArea& spl_target,
+                         bool replace_fallback) {
   const char* label = replace_fallback ? "fallback bootloader" : "primary bootloader";
-  flash_write_area(device, label, spl_target.offset, spl_target.size,
-                   std::span<const std::uint8_t>(generic_spl_buffer.data(), length));
+  flash_write_area(device, label, spl_target.offset, spl_target.size, spl.bytes);
 }
 
 }  // namespace duobl

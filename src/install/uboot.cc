@@ -39,44 +39,50 @@ constexpr std::uint32_t round_up_to_image_align(std::uint32_t bytes) {
 
 }  // namespace
 
-void install_uboot_set(FlashDevice device, const FlashLayout& layout, SocFamily family,
-                       const MachineType& machine_type, const char* spl_path, const char* tpl_path,
-                       const char* itb_path) {
+UbootSet prepare_uboot_set(const FlashLayout& layout, SocFamily family,
+                           const MachineType& machine_type, const char* spl_path,
+                           const char* tpl_path, const char* itb_path) {
   const std::size_t spl_file_bytes = load_file(spl_path, spl_buffer);
   const auto tpl_bytes = static_cast<std::uint32_t>(load_file(tpl_path, tpl_buffer));
   const auto itb_bytes = static_cast<std::uint32_t>(load_file(itb_path, itb_buffer));
 
-  const FlashArea& spl_area = layout.spl_target;
-  const FlashArea& itb_area = layout.itb_target;
-
-  // Every check comes before the first write, so a refused set leaves the
-  // flash as the earlier steps of the run left it.
   const std::uint32_t tree_offset = find_spl_dtb(spl_buffer, spl_file_bytes, machine_type);
-  if (itb_area.size < itb_bytes) fail(1, "ERROR: U-Boot is too big\n");
+  if (layout.itb_target.size < itb_bytes) fail(1, "ERROR: U-Boot is too big\n");
   const std::uint32_t tree_bytes =
-      set_spl_payload_offset(spl_buffer.data() + tree_offset, itb_area.offset);
+      set_spl_payload_offset(spl_buffer.data() + tree_offset, layout.itb_target.offset);
 
   // The tree never claims more than the rest of the buffer; should it, the
   // SPL is cut to the buffer, which the size limit below refuses anyway.
   const auto spl_bytes = static_cast<std::uint32_t>(
       std::min<std::size_t>(std::size_t{tree_offset} + tree_bytes, kSplBufferBytes));
-  const std::uint32_t tpl_rounded = round_up_to_image_align(tpl_bytes);
-  const std::uint32_t spl_rounded = round_up_to_image_align(spl_bytes);
-  if (tpl_rounded + spl_rounded > kTplSplMaxBytes) fail(1, "ERROR: SPL+DTB is too big\n");
-  std::printf("TPL size = %u, SPL size = %u\n", tpl_rounded, spl_rounded);
+  UbootSet set;
+  set.tpl_rounded_bytes = round_up_to_image_align(tpl_bytes);
+  set.spl_rounded_bytes = round_up_to_image_align(spl_bytes);
+  if (set.tpl_rounded_bytes + set.spl_rounded_bytes > kTplSplMaxBytes)
+    fail(1, "ERROR: SPL+DTB is too big\n");
 
   // On Rk3399 the header marks the TPL by its first four bytes. They are
   // replaced in the buffer whatever the TPL's length; only the file's own
   // bytes are written, so a TPL shorter than four bytes carries just the
   // part of the mark that fits.
-  const BootHeaderArea header = build_header_area(
-      family, static_cast<std::uint16_t>(tpl_rounded / kSectorBytes),
-      static_cast<std::uint16_t>(spl_rounded / kSectorBytes),
+  set.header = build_header_area(
+      family, static_cast<std::uint16_t>(set.tpl_rounded_bytes / kSectorBytes),
+      static_cast<std::uint16_t>(set.spl_rounded_bytes / kSectorBytes),
       std::span<std::uint8_t>(tpl_buffer.data(), std::max<std::size_t>(tpl_bytes, kMagicBytes)));
+  set.tpl = std::span(tpl_buffer).first(tpl_bytes);
+  set.spl = std::span(spl_buffer).first(spl_bytes);
+  set.itb = std::span(itb_buffer).first(itb_bytes);
+  return set;
+}
 
-  const std::span<const std::uint8_t> header_bytes(header);
+void install_uboot_set(FlashDevice device, const FlashLayout& layout, const UbootSet& set) {
+  const FlashArea& spl_area = layout.spl_target;
+  const FlashArea& itb_area = layout.itb_target;
+  std::printf("TPL size = %u, SPL size = %u\n", set.tpl_rounded_bytes, set.spl_rounded_bytes);
+
+  const std::span<const std::uint8_t> header_bytes(set.header);
   const std::uint32_t tpl_offset = spl_area.offset + static_cast<std::uint32_t>(kHeaderAreaBytes);
-  const std::uint32_t spl_offset = tpl_offset + tpl_rounded;
+  const std::uint32_t spl_offset = tpl_offset + set.tpl_rounded_bytes;
   static constexpr std::array<std::uint8_t, kZeroedHeaderBytes - kMagicBytes> zeros{};
 
   // Until the very last write the target area carries no valid magic: first
@@ -88,9 +94,9 @@ void install_uboot_set(FlashDevice device, const FlashLayout& layout, SocFamily 
   flash_write(device, kZeroedMagicLabel, spl_area.offset + kMagicBytes, zeros);
   flash_erase(device, spl_area.offset, spl_area.size);
   flash_erase(device, itb_area.offset, itb_area.size);
-  flash_write(device, "U-Boot ITB", itb_area.offset, std::span(itb_buffer).first(itb_bytes));
-  flash_write(device, "U-Boot SPL", spl_offset, std::span(spl_buffer).first(spl_bytes));
-  flash_write(device, "U-Boot TPL", tpl_offset, std::span(tpl_buffer).first(tpl_bytes));
+  flash_write(device, "U-Boot ITB", itb_area.offset, set.itb);
+  flash_write(device, "U-Boot SPL", spl_offset, set.spl);
+  flash_write(device, "U-Boot TPL", tpl_offset, set.tpl);
   flash_write(device, "Rockchip bootloader header", spl_area.offset + kMagicBytes,
               header_bytes.subspan(kMagicBytes));
   flash_write(device, "Bootloader header magic bytes", spl_area.offset,

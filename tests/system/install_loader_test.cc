@@ -153,33 +153,12 @@ TEST(RunSequence, DryRunAndNoOptionChangeNothing) {
   }
 }
 
-TEST(RunSequence, EraseAllComesFirst) {
+TEST(RunSequence, EraseAllErasesTheWholeChip) {
   const Board board = patterned_board();
   const RunResult erased = run_tool(board, {"--erase-all"});
   EXPECT_EQ(erased.status, 0);
   EXPECT_EQ(changes_printed(erased.out), "Erasing 16777216 bytes at 0\n");
   EXPECT_TRUE(all_bytes(erased.flash, 0, erased.flash.size(), 0xFF));
-
-  const std::string missing = ::testing::TempDir() + "does-not-exist.bin";
-  const RunResult failed = run_tool(board, {"--duobl", missing, "--erase-all"});
-  EXPECT_EQ(failed.status, 1);
-  EXPECT_EQ(changes_printed(failed.out), "Erasing 16777216 bytes at 0\nERROR: Failed to open " +
-                                             missing + " (No such file or directory)\n");
-  EXPECT_TRUE(all_bytes(failed.flash, 0, failed.flash.size(), 0xFF));
-}
-
-// A bad generic SPL stops the run after the loader update, which stays.
-TEST(RunSequence, LoaderStaysWhenTheSplIsRefused) {
-  const Board board = patterned_board();
-  const Bytes loader = make_loader_image(8192);
-  const RunResult result =
-      run_tool(board, {"--spl", write_temp_file("spl.img", make_signed_image(4095, "", 9)),
-                       "--duobl", write_temp_file("duobl.bin", loader)});
-  EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(changes_printed(result.out), loader_lines(8192) + "ERROR: SPL is too small\n");
-  EXPECT_EQ(range(result.flash, 0, loader.size()), loader);
-  EXPECT_TRUE(all_bytes(result.flash, 65536, 65536, 0xFF));
-  EXPECT_TRUE(unchanged_outside(result.flash, board.flash, {{0, 131072}}));
 }
 
 }  // namespace
