@@ -30,13 +30,17 @@ int run(const RunOptions& options) {
   const ProbedFlash flash = flash_probe();
   const FlashLayout layout = compute_layout(machine.probe, flash.info.size, flash.info.erasesize,
                                             options.replace_fallback);
-  survey_boot_images(flash.device, flash.info.size, machine.family, machine.probe);
+  const bool padded_expected =
+      survey_boot_images(flash.device, flash.info.size, machine.family, machine.probe);
   print_layout(layout);
 
   if (options.dry_run) return 0;
 
   // Every image is loaded and every check that can refuse one is made before
   // the first change: a refused run leaves the chip as it found it.
+  refuse_loaderless_install(machine.family, padded_expected, options.erase_all,
+                            options.duobl.has_value(),
+                            options.spl.has_value() || options.uboot_requested);
   std::optional<LoadedImage> loader;
   if (options.duobl) loader = load_loader(options.duobl->c_str());
   std::optional<LoadedImage> generic_spl;

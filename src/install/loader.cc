@@ -21,6 +21,15 @@ std::array<std::uint8_t, kGenericSplBufferBytes> generic_spl_buffer;
 
 }  // namespace
 
+void refuse_loaderless_install(SocFamily family, bool padded_expected, bool erase_all,
+                               bool installs_loader, bool installs_spl) {
+  if (family != SocFamily::Rk3399 || !installs_spl || installs_loader) return;
+  if (padded_expected || erase_all)
+    fail(1,
+         "ERROR: No duobl loader in flash: the RK3399 boot ROM cannot load this unpadded image "
+         "without it (install one with --duobl)\n");
+}
+
 LoadedImage load_loader(const char* path) {
   const std::size_t length = load_file(path, loader_buffer);
   // load_file keeps the length below the buffer size, so only the lower

@@ -10,6 +10,7 @@
 
 #include "install/layout.h"
 #include "platform/flash.h"
+#include "platform/soc.h"
 
 namespace duobl {
 
@@ -17,6 +18,16 @@ namespace duobl {
 struct LoadedImage {
   std::span<const std::uint8_t> bytes;
 };
+
+// On Rk3399 the boot ROM reads SPI images padded, and only the loader reads
+// the unpadded images that the SPL areas hold; an install there without a
+// loader on the chip leaves a board that cannot boot. Ends the process with
+// status 1 and one "ERROR: " line when the family is Rk3399, an SPL or
+// U-Boot install is requested, no loader is installed in the same run, and
+// either the survey found none (`padded_expected` still set) or the chip
+// erase will remove it.
+void refuse_loaderless_install(SocFamily family, bool padded_expected, bool erase_all,
+                               bool installs_loader, bool installs_spl);
 
 // Loads the loader: 6144 to 65535 bytes. Ends the process with status 1 and
 // one "ERROR: " line when the file cannot be loaded or has another size.

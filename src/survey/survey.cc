@@ -128,7 +128,7 @@ void survey_header(FlashDevice device, std::uint32_t size_bytes, SocFamily famil
 
 }  // namespace
 
-void survey_boot_images(FlashDevice device, std::uint32_t size_bytes, SocFamily family,
+bool survey_boot_images(FlashDevice device, std::uint32_t size_bytes, SocFamily family,
                         const ProbeOffsets& probe) {
   // Carried from one row to the next.
   bool expect_padded = family == SocFamily::Rk3399;
@@ -157,6 +157,7 @@ void survey_boot_images(FlashDevice device, std::uint32_t size_bytes, SocFamily 
     }
   }
   std::printf("\n");
+  return expect_padded;
 }
 
 }  // namespace duobl

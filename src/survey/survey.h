@@ -16,8 +16,9 @@ namespace duobl {
 //
 // Whether a header is expected to be stored padded is the survey's own
 // state: expected on Rk3399 until image 1 of an aligned header is named as
-// the loader, never on Rk35xx.
-void survey_boot_images(FlashDevice device, std::uint32_t size_bytes, SocFamily family,
+// the loader, never on Rk35xx. Returns that expectation as the last row left
+// it: true on Rk3399 exactly when no loader was found.
+bool survey_boot_images(FlashDevice device, std::uint32_t size_bytes, SocFamily family,
                         const ProbeOffsets& probe);
 
 }  // namespace duobl

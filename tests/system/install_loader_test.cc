@@ -6,6 +6,7 @@
 #include <string>
 
 #include "fixture/board.h"
+#include "fixture/image_files.h"
 #include "fixture/images.h"
 #include "system/install_support.h"
 
@@ -90,13 +91,22 @@ struct GenericSplCase {
   const char* label;
 };
 
+// An RK3399 chip that holds a loader at 0, as every install into an SPL area
+// there needs.
+Board board_with_loader() {
+  Board board = patterned_board();
+  const Bytes loader = make_bootable_loader(SocFamily::Rk3399, 24);
+  std::copy(loader.begin(), loader.end(), board.flash.begin());
+  return board;
+}
+
 TEST(GenericSpl, WritesTheImageIntoTheWholeErasedTarget) {
   const GenericSplCase cases[] = {
       {false, 4096, kSplPrimaryOffset, kSplPrimaryBytes, "primary bootloader"},
       {false, 389120, kSplPrimaryOffset, kSplPrimaryBytes, "primary bootloader"},
       {true, 4096, kSplFallbackOffset, kSplFallbackBytes, "fallback bootloader"},
   };
-  const Board board = patterned_board();
+  const Board board = board_with_loader();
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.label) + " " + std::to_string(c.n));
     const Bytes image = make_signed_image(c.n, "levinboot/", 7);
@@ -116,7 +126,7 @@ TEST(GenericSpl, WritesTheImageIntoTheWholeErasedTarget) {
 }
 
 TEST(GenericSpl, RefusedSizesLeaveTheFlashAlone) {
-  const Board board = patterned_board();
+  const Board board = board_with_loader();
   const struct {
     std::size_t n;
     const char* message;
