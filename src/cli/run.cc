@@ -51,7 +51,7 @@ int run(const RunOptions& options) {
                               options.uboot_tpl->c_str(), options.uboot_itb->c_str());
 
   if (options.erase_all) flash_erase(flash.device, 0, flash.info.size);
-  if (loader) install_loader(flash.device, *loader);
+  if (loader) install_loader(flash.device, machine.family, *loader);
   if (generic_spl)
     install_generic_spl(flash.device, *generic_spl, layout.spl_target, options.replace_fallback);
   if (uboot) install_uboot_set(flash.device, layout, *uboot);

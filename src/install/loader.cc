@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <span>
 
+#include "formats/boot_header.h"
 #include "platform/fatal.h"
 #include "platform/file.h"
 
@@ -18,6 +19,13 @@ constexpr std::size_t kGenericSplMinBytes = 4096;
 
 std::array<std::uint8_t, kLoaderBufferBytes> loader_buffer;
 std::array<std::uint8_t, kGenericSplBufferBytes> generic_spl_buffer;
+
+// Whether the area at `offset` starts with a header magic of `family`.
+bool holds_magic(FlashDevice device, SocFamily family, std::uint32_t offset) {
+  std::array<std::uint8_t, kMagicBytes> magic;
+  flash_read(device, offset, magic);
+  return matches_header_magic(family, magic);
+}
 
 }  // namespace
 
@@ -39,14 +47,12 @@ LoadedImage load_loader(const char* path) {
   return {std::span<const std::uint8_t>(loader_buffer.data(), length)};
 }
 
-void install_loader(FlashDevice device, const LoadedImage& loader) {
-  // The backup copy is complete and verified before the primary one is
-  // touched, so one of the two areas always holds a whole loader. The backup
-  // is a complete loader again when it is finally erased, so its magic goes
-  // first there too: no erase of a loader area can leave a magic over
-  // changed contents.
-  flash_write_area(device, "duobl backup area", kDuoblBackupArea.offset, kDuoblBackupArea.size,
-                   loader.bytes);
+void install_loader(FlashDevice device, SocFamily family, const LoadedImage& loader) {
+  const bool primary_lost = !holds_magic(device, family, kDuoblPrimaryArea.offset) &&
+                            holds_magic(device, family, kDuoblBackupArea.offset);
+  if (!primary_lost)
+    flash_write_area(device, "duobl backup area", kDuoblBackupArea.offset, kDuoblBackupArea.size,
+                     loader.bytes);
   flash_write_area(device, "duobl primary area", kDuoblPrimaryArea.offset,
                    kDuoblPrimaryArea.size, loader.bytes);
   flash_zero_magic(device, kDuoblBackupArea.offset);

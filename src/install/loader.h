@@ -33,11 +33,14 @@ void refuse_loaderless_install(SocFamily family, bool padded_expected, bool eras
 // one "ERROR: " line when the file cannot be loaded or has another size.
 LoadedImage load_loader(const char* path);
 
-// Writes the loader to the backup area, then to the primary area, then
-// zeroes the backup's magic and erases the backup area again: one of the two
-// areas holds a complete loader throughout, and every erase of a loader area
-// follows a zeroed magic.
-void install_loader(FlashDevice device, const LoadedImage& loader);
+// Writes the loader into both copies so that one of the two areas holds a
+// complete loader throughout and every erase of a loader area follows a
+// zeroed magic. First it reads the magic of each copy: when the primary
+// copy's is gone and the backup's is whole (what a cut during the primary's
+// rewrite leaves), the backup may be the last complete loader, so the
+// primary is rewritten first; otherwise the backup is filled first, then the
+// primary. Either way the backup's magic is zeroed and its area erased last.
+void install_loader(FlashDevice device, SocFamily family, const LoadedImage& loader);
 
 // Loads a generic image: 4096 to 389120 bytes, the least an SPL area holds.
 // Ends the process with status 1 and one "ERROR: " line otherwise.
