@@ -32,6 +32,7 @@ int run_flash_test(const char* count_text) {
 
   ProbedFlash flash;
   if (!flash_open_usable(flash)) fail_silently(1);
+  flash_lock(flash.device);
   flash_erase(flash.device, 0, 3 * flash.info.erasesize);
   flash_write(flash.device, "test", 0,
               std::span<const std::uint8_t>(zeros.data(), static_cast<std::size_t>(count)));

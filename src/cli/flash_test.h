@@ -8,7 +8,8 @@ namespace duobl {
 // under the label "test", and returns 0. COUNT follows atoi's reading
 // (leading blanks, a sign, digits; 0 without digits) and must lie from 0 to
 // 262144, else the test ends with status 2 before the device is opened. A
-// device that cannot be used ends it silently with status 1.
+// device that cannot be used ends it silently with status 1; one that
+// another process holds ends it with status 1 and one "ERROR: " line.
 int run_flash_test(const char* count_text);
 
 }  // namespace duobl

@@ -21,13 +21,19 @@ namespace {
 // the later phases need from it.
 alignas(8) std::array<std::uint8_t, kMachineTreeBytes> machine_tree;
 
+bool changes_requested(const RunOptions& options) {
+  return !options.dry_run &&
+         (options.erase_all || options.duobl || options.spl || options.uboot_requested);
+}
+
 }  // namespace
 
 int run(const RunOptions& options) {
   if (options.flash_test_count) return run_flash_test(options.flash_test_count->c_str());
 
   const Machine machine = identify_machine(machine_tree);
-  const ProbedFlash flash = flash_probe();
+  const ProbedFlash flash =
+      flash_probe(changes_requested(options) ? FlashUse::Change : FlashUse::Report);
   const FlashLayout layout = compute_layout(machine.probe, flash.info.size, flash.info.erasesize,
                                             options.replace_fallback);
   const bool padded_expected =

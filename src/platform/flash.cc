@@ -2,6 +2,7 @@
 #include "platform/flash.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -74,9 +75,16 @@ void print_sysfs_attr(const char* label, const char* path) {
   std::printf("%s: %s\n", label, text.data());
 }
 
-ProbedFlash flash_probe() {
+void flash_lock(FlashDevice device) {
+  if (flock(device.fd, LOCK_EX | LOCK_NB) == 0) return;
+  if (errno == EWOULDBLOCK) fail(1, "ERROR: %s is in use by another process\n", kFlashDevicePath);
+  fail(1, "ERROR: Failed to lock %s (%s)\n", kFlashDevicePath, std::strerror(errno));
+}
+
+ProbedFlash flash_probe(FlashUse use) {
   ProbedFlash flash;
   if (!flash_open_usable(flash)) fail_silently(1);
+  if (use == FlashUse::Change) flash_lock(flash.device);
   const mtd_info_user& info = flash.info;
 
   std::printf("SPI NOR Flash:\n\n- Total size: %u KiB\n- Erase block size: %u KiB\n- Write size: %u\n",

@@ -37,10 +37,23 @@ struct ProbedFlash {
 // MEMGETINFO fails, it is no NOR flash or it is not writeable.
 bool flash_open_usable(ProbedFlash& out);
 
-// flash_open_usable, then the chip report and the geometry limits. Ends the
-// process with status 1 and no output when the device is unusable, and with
-// status 1 and one "ERROR: " line when a geometry limit fails.
-ProbedFlash flash_probe();
+// Takes an exclusive flock on the open device without waiting, so that two
+// runs never interleave their changes on one chip. The lock is advisory and
+// goes with the process. Ends the process with status 1 and one "ERROR: "
+// line when another process holds it or it cannot be taken.
+void flash_lock(FlashDevice device);
+
+// What a run will do with the chip.
+enum class FlashUse {
+  Report,  // read it only
+  Change,  // erase or write it: the run holds the lock from the open on
+};
+
+// flash_open_usable, the lock when `use` is Change, then the chip report and
+// the geometry limits. Ends the process with status 1 and no output when the
+// device is unusable, and with status 1 and one "ERROR: " line when the lock
+// or a geometry limit fails.
+ProbedFlash flash_probe(FlashUse use);
 
 // Prints "label: value" for a sysfs attribute, or nothing when the attribute
 // is missing, unreadable, empty after stripping newlines, or 128 bytes or

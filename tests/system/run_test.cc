@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // Whole runs of the real binary on the simulated board: the command line,
 // machine identification and the chip report.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -284,6 +287,47 @@ TEST(FlashTest, CountsFollowAtoiAndNeedAUsableDevice) {
     EXPECT_EQ(refused.flash, board.flash) << count << ": refused before the device is touched";
     EXPECT_EQ(refused.log, "") << count;
   }
+}
+
+// A run that can change the flash holds an exclusive lock on the device from
+// its open on; one that finds it held by another process stops before the
+// chip report and changes nothing. Runs that only read take no lock.
+TEST(FlashLock, ARunThatCanChangeTheChipIsRefusedWhileAnotherHoldsIt) {
+  Board board;
+  board.flash.assign(board.size_bytes, 0x3c);
+  // The chip image is this test's own file, so that the test can hold the
+  // lock that another process on the device would hold.
+  const std::string image = write_temp_file("locked-chip.img", board.flash);
+  board.env["SIMBOARD_FLASH"] = image;
+  const int holder = open(image.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(holder, 0);
+  ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+
+  const std::string in_use = kPbpLine + "ERROR: /dev/mtd0 is in use by another process\n";
+  const struct {
+    std::vector<std::string> args;
+    bool refused;
+  } cases[] = {
+      {{"--erase-all"}, true},
+      {{"--test", "0"}, true},
+      {{"--dry-run", "--erase-all"}, false},
+      {{}, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.args));
+    const RunResult result = run_tool(board, c.args);
+    if (c.refused) {
+      EXPECT_EQ(result.status, 1);
+      EXPECT_EQ(result.out, c.args[0] == "--test" ? in_use.substr(kPbpLine.size()) : in_use);
+    } else {
+      EXPECT_EQ(result.status, 0) << result.out;
+    }
+    EXPECT_EQ(result.flash, board.flash);
+  }
+
+  close(holder);
+  const RunResult unlocked = run_tool(board, {"--erase-all"});
+  EXPECT_EQ(unlocked.status, 0) << unlocked.out;
 }
 
 // The device lines of a log, without the open, getinfo and close bookkeeping.
