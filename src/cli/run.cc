@@ -12,6 +12,7 @@
 #include "install/uboot.h"
 #include "platform/flash.h"
 #include "platform/machine.h"
+#include "platform/signals.h"
 #include "survey/survey.h"
 
 namespace duobl {
@@ -56,6 +57,9 @@ int run(const RunOptions& options) {
     uboot = prepare_uboot_set(layout, machine.family, machine.type, options.uboot_spl->c_str(),
                               options.uboot_tpl->c_str(), options.uboot_itb->c_str());
 
+  // From the first change to the last, the user's side cannot end the run:
+  // an update left half done is no result anyone asked for.
+  if (changes_requested(options)) hold_signals();
   if (options.erase_all) flash_erase(flash.device, 0, flash.info.size);
   if (loader) install_loader(flash.device, machine.family, *loader);
   if (generic_spl)
@@ -63,6 +67,7 @@ int run(const RunOptions& options) {
   if (uboot) install_uboot_set(flash.device, layout, *uboot);
 
   close(flash.device.fd);
+  if (changes_requested(options)) release_signals();
   return 0;
 }
 
