@@ -2,9 +2,9 @@
 // Explicit little-endian loads and stores. Every multi-byte field of a boot
 // header goes through these; no struct is ever laid over a buffer, so the
 // code is the same on every host. The callers' range checks keep every
-// offset inside the span; builds with the test suite define
-// _GLIBCXX_ASSERTIONS, so there an index outside it aborts at once instead
-// of reading or writing past the buffer.
+// offset inside the span; every build defines _GLIBCXX_ASSERTIONS, so an
+// index outside it aborts at once instead of reading or writing past the
+// buffer.
 #pragma once
 
 #include <cstddef>
