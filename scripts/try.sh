@@ -6,9 +6,11 @@
 # board (u-boot-rockchip, /usr/lib/u-boot/pinebook-pro-rk3399/), both of this
 # machine's release, fetched once into build/debian (testing/debian-packages).
 # It shows the report of a blank chip, then a loader update and the U-Boot
-# install, then the report again, whose survey now finds both. Where the
-# Debian archive cannot be reached it installs the project's own made-up
-# images (testing/make-images) instead, and says so.
+# install, then the report again, whose survey now finds both, and ends with
+# the testing/simboard-run commands that go on with the same chip
+# (build/demo/flash.img). Where the Debian archive cannot be reached it
+# installs the project's own made-up images (testing/make-images) instead,
+# and says so.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=$top/build
@@ -68,4 +70,44 @@ echo "### exit status $?"
 echo
 echo "### duobl-spi-flasher --dry-run   (the survey now finds the loader and the new U-Boot header)"
 board --dry-run
-echo "### the simulated chip is kept in $demo/flash.img"
+
+# The commands that go on with this chip, as a person types them from the top
+# of the source tree: paths under it are shown relative to it, and a word
+# that the shell would split is quoted.
+shown_word() {
+  local word=$1 name=
+  case $word in [A-Z]*=*) name=${word%%=*}=; word=${word#*=} ;; esac
+  case $word in "$top"/*) word=${word#"$top"/} ;; esac
+  case $word in
+    *[!A-Za-z0-9_./,:+=-]*) printf "%s'%s'" "$name" "$word" ;;
+    *) printf '%s%s' "$name" "$word" ;;
+  esac
+}
+# One board variable, or one option with its value, per line.
+command_lines() {
+  local lines=("testing/simboard-run $(shown_word "FLASH=$demo/flash.img")") word tool=("$@")
+  for word in "${board_args[@]}"; do lines+=("$(shown_word "$word")"); done
+  local i=0 next="-- "
+  while [ $i -lt ${#tool[@]} ]; do
+    word=$(shown_word "${tool[i]}")
+    if [ $((i + 1)) -lt ${#tool[@]} ] && [ "${tool[i + 1]#--}" = "${tool[i + 1]}" ]; then
+      word+=" $(shown_word "${tool[i + 1]}")"
+      i=$((i + 1))
+    fi
+    lines+=("$next$word")
+    next=
+    i=$((i + 1))
+  done
+  local n
+  for n in "${!lines[@]}"; do
+    if [ "$n" -eq 0 ]; then word="  ${lines[n]}"; else word="      ${lines[n]}"; fi
+    if [ "$n" -lt $((${#lines[@]} - 1)) ]; then echo "$word \\"; else echo "$word"; fi
+  done
+}
+echo "### The simulated chip is kept in $(shown_word "$demo/flash.img"); these commands go on with it"
+if [ "$PWD" = "$top" ]; then echo "### (typed here, at the top of the source tree)."; else echo "### (typed in $top)."; fi
+echo "### Its report again:"
+command_lines --dry-run
+echo "### The same U-Boot set into the fallback areas as well:"
+command_lines --replace-fallback --uboot-tpl "$tpl" --uboot-spl "$spl" --uboot-itb "$itb"
+echo "### (testing/simboard-run without FLASH= opens another, blank chip.)"
