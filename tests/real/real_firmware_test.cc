@@ -17,7 +17,7 @@
 
 #include "fixture/board.h"
 #include "fixture/board_run.h"
-#include "resilience/boot_rom_model.h"
+#include "oracle/boot_rom_model.h"
 #include "system/install_support.h"
 
 namespace duobl::testing {

@@ -9,14 +9,18 @@
 #include <string>
 
 #include "fixture/board.h"
-#include "resilience/boot_rom_model.h"
+#include "oracle/boot_rom_model.h"
 #include "resilience/resilience_support.h"
 
 namespace duobl::testing {
 namespace {
 
 TEST(BootRomModel, RecognisesTheMagicAsTheRomCompares) {
-  const std::array<std::uint8_t, 4> stored = rom_stored_legacy_magic();
+  // 55 AA F0 0F as every RK3399 in the field expects it stored, and as the
+  // header builder stores it.
+  const std::array<std::uint8_t, 4> stored = {0x3b, 0x8c, 0xdc, 0xfc};
+  const Bytes built = header_area(RomFamily::Rk3399, 4, 4);
+  EXPECT_EQ(Bytes(built.begin(), built.begin() + 4), Bytes(stored.begin(), stored.end()));
   const struct {
     RomFamily family;
     std::array<std::uint8_t, 4> bytes;
@@ -27,6 +31,7 @@ TEST(BootRomModel, RecognisesTheMagicAsTheRomCompares) {
       {RomFamily::Rk35xx, {'R', 'K', 'N', 'T'}, false},
       {RomFamily::Rk35xx, {0xFF, 0xFF, 0xFF, 0xFF}, false},
       {RomFamily::Rk3399, stored, true},
+      {RomFamily::Rk3399, {0x3b, 0x8c, 0xdc, 0xfd}, false},
       {RomFamily::Rk3399, {0x55, 0xAA, 0xF0, 0x0F}, false},
       {RomFamily::Rk3399, {'R', 'K', 'N', 'S'}, false},
   };

@@ -13,38 +13,6 @@
 namespace duobl::testing {
 namespace {
 
-void put_le16(Bytes& bytes, std::size_t at, std::uint32_t value) {
-  bytes[at] = static_cast<std::uint8_t>(value);
-  bytes[at + 1] = static_cast<std::uint8_t>(value >> 8);
-}
-
-// A 2048-byte header area naming one or two images, in sectors from the
-// header. On RK3399 the header is stored scrambled.
-Bytes rom_header_area(RomFamily family, std::uint32_t first_offset,
-                      std::uint32_t first_size, std::uint32_t second_size) {
-  Bytes area(2048, 0);
-  if (family == RomFamily::Rk3399) {
-    put_le16(area, 0, 0xAA55);
-    put_le16(area, 2, 0x0FF0);
-    put_le16(area, 8, 1);
-    put_le16(area, 12, first_offset);
-    put_le16(area, 506, first_size);
-    put_le16(area, 508, first_size + second_size);
-    rom_rc4_512(area.data());
-  } else {
-    std::memcpy(area.data(), "RKNS", 4);
-    put_le16(area, 8, 0x0180);
-    put_le16(area, 10, second_size != 0 ? 2 : 1);
-    put_le16(area, 120, first_offset);
-    put_le16(area, 122, first_size);
-    if (second_size != 0) {
-      put_le16(area, 208, first_offset + first_size);
-      put_le16(area, 210, second_size);
-    }
-  }
-  return area;
-}
-
 LogOp parse_log_line(const char* text) {
   LogOp op;
   char kind[16] = {};
@@ -104,7 +72,7 @@ const char* family_name(RomFamily family) {
 }
 
 Bytes make_bootable_loader(RomFamily family, std::uint32_t seed) {
-  Bytes image = rom_header_area(family, 4, family == RomFamily::Rk3399 ? 4 : 8, 0);
+  Bytes image = header_area(family, 4, family == RomFamily::Rk3399 ? 4 : 8);
   if (family == RomFamily::Rk3399) {
     image.resize(4096, 0xFF);
     const Bytes code = make_loader_image(2048, seed);
@@ -117,7 +85,7 @@ Bytes make_bootable_loader(RomFamily family, std::uint32_t seed) {
 }
 
 Bytes make_bootable_generic_spl(RomFamily family, std::uint32_t seed) {
-  Bytes image = rom_header_area(family, 4, 4, 4);
+  Bytes image = header_area(family, 4, 4, 4);
   const Bytes first = make_signed_image(2048, "DDR Version", seed);
   const Bytes second = make_signed_image(2048, "levinboot/", seed + 1);
   image.insert(image.end(), first.begin(), first.end());

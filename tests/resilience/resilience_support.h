@@ -13,7 +13,7 @@
 
 #include "fixture/board.h"
 #include "fixture/images.h"
-#include "resilience/boot_rom_model.h"
+#include "oracle/boot_rom_model.h"
 
 namespace duobl::testing {
 
