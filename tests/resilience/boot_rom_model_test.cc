@@ -85,23 +85,24 @@ TEST(BootRomModel, JudgementRejectsHeadersOverIncompleteData) {
       const char* name;
       std::size_t offset;
       std::size_t length;
-      std::uint8_t value;  // written over the range
-      int complete;        // headers still complete, or -1 for a problem
+      std::uint8_t value;       // written over the range
+      bool erase_every_magic;   // and over the magic of every header
+      int complete;             // headers still complete, or -1 for a problem
     } cases[] = {
-        {"untouched", 0, 0, 0, 3},
-        {"primary magic zeroed", primary.at, 4, 0x00, 2},
-        {"every magic erased", 0, 0, 0xFF, -1},
-        {"one byte of the primary TPL", primary.at + 2048 + 100, 1, 0x00, -1},
-        {"tail of the primary SPL erased", primary.at + 2048 + 4096 + 1000, 2000, 0xFF, -1},
-        {"one byte of the primary ITB", itb + 3999, 1, 0x00, -1},
-        {"a size field of the primary header", primary.at + size_field, 1, 0x00, -1},
-        {"one byte of the loader", 4096 + 10, 1, 0x00, -1},
+        {"untouched", 0, 0, 0, false, 3},
+        {"primary magic zeroed", primary.at, 4, 0x00, false, 2},
+        {"every magic erased", 0, 0, 0xFF, true, -1},
+        {"one byte of the primary TPL", primary.at + 2048 + 100, 1, 0x00, false, -1},
+        {"tail of the primary SPL erased", primary.at + 2048 + 4096 + 1000, 2000, 0xFF, false, -1},
+        {"one byte of the primary ITB", itb + 3999, 1, 0x00, false, -1},
+        {"a size field of the primary header", primary.at + size_field, 1, 0x00, false, -1},
+        {"one byte of the loader", 4096 + 10, 1, 0x00, false, -1},
     };
     for (const auto& c : cases) {
       SCOPED_TRACE(c.name);
       Bytes flash = start;
       std::memset(flash.data() + c.offset, c.value, c.length);
-      if (std::string(c.name) == "every magic erased")
+      if (c.erase_every_magic)
         for (const RomHeader& header : headers) std::memset(flash.data() + header.at, 0xFF, 4);
       const Verdict verdict = judge_flash(family, flash, references, layout);
       if (c.complete < 0) {
