@@ -21,7 +21,6 @@
 
 #include "fixture/image_files.h"
 #include "fixture/images.h"
-#include "formats/boot_header.h"
 
 namespace {
 
@@ -54,8 +53,9 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::string dir = argv[1];
-  const duobl::SocFamily family =
-      std::strcmp(argv[2], "rk3399") == 0 ? duobl::SocFamily::Rk3399 : duobl::SocFamily::Rk35xx;
+  const duobl::testing::RomFamily family = std::strcmp(argv[2], "rk3399") == 0
+                                                ? duobl::testing::RomFamily::Rk3399
+                                                : duobl::testing::RomFamily::Rk35xx;
   const std::vector<std::string> compatible(argv + 3, argv + argc);
 
   const struct {

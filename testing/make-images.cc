@@ -19,13 +19,14 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::string dir = argv[1];
-  duobl::SocFamily family = duobl::SocFamily::Rk3399;
+  duobl::testing::RomFamily family = duobl::testing::RomFamily::Rk3399;
   duobl::testing::SplTreeOptions tree;
   tree.compatible.clear();
   tree.payload_offset_bytes = 4;
   for (int i = 2; i + 1 < argc; i += 2) {
     if (std::strcmp(argv[i], "--family") == 0)
-      family = std::strcmp(argv[i + 1], "rk3399") == 0 ? duobl::SocFamily::Rk3399 : duobl::SocFamily::Rk35xx;
+      family = std::strcmp(argv[i + 1], "rk3399") == 0 ? duobl::testing::RomFamily::Rk3399
+                                                       : duobl::testing::RomFamily::Rk35xx;
     else if (std::strcmp(argv[i], "--compatible") == 0)
       tree.compatible.emplace_back(argv[i + 1]);
   }

@@ -10,6 +10,8 @@
 #include <optional>
 #include <sstream>
 
+#include "fixture/image_files.h"
+
 namespace duobl::testing {
 namespace {
 
@@ -71,19 +73,6 @@ const char* family_name(RomFamily family) {
   return family == RomFamily::Rk3399 ? "rk3399" : "rk3568";
 }
 
-Bytes make_bootable_loader(RomFamily family, std::uint32_t seed) {
-  Bytes image = header_area(family, 4, family == RomFamily::Rk3399 ? 4 : 8);
-  if (family == RomFamily::Rk3399) {
-    image.resize(4096, 0xFF);
-    const Bytes code = make_loader_image(2048, seed);
-    image.insert(image.end(), code.begin(), code.end());
-  } else {
-    const Bytes code = make_loader_image(4096, seed);
-    image.insert(image.end(), code.begin(), code.end());
-  }
-  return image;
-}
-
 Bytes make_bootable_generic_spl(RomFamily family, std::uint32_t seed) {
   Bytes image = header_area(family, 4, 4, 4);
   const Bytes first = make_signed_image(2048, "DDR Version", seed);
@@ -106,7 +95,9 @@ std::vector<std::string> uboot_set_args(const Board& board, const std::string& t
 
 std::vector<std::string> loader_args(RomFamily family, const std::string& tag,
                                      std::uint32_t seed) {
-  return {"--duobl", write_temp_file(tag + "-duobl.bin", make_bootable_loader(family, seed))};
+  const std::uint16_t sectors = family == RomFamily::Rk3399 ? 4 : 8;
+  return {"--duobl",
+          write_temp_file(tag + "-duobl.bin", make_bootable_loader(family, sectors, seed))};
 }
 
 const Bytes& start_flash(RomFamily family) {

@@ -44,11 +44,6 @@ void for_each_in_parallel(std::size_t count, const Job& job) {
 
 // --- Images that carry their own boot header -------------------------------
 
-// A 6144-byte loader, as small as the tool accepts. On RK3399 it is stored
-// the way the ROM loads its first stage, padded: the header, 2 KiB of
-// filler, then the code; on RK35xx the code follows the header.
-Bytes make_bootable_loader(RomFamily family, std::uint32_t seed);
-
 // A generic boot-ROM-loadable image of 6144 bytes: a header and two images
 // of 2 KiB each.
 Bytes make_bootable_generic_spl(RomFamily family, std::uint32_t seed);
@@ -58,6 +53,9 @@ Bytes make_bootable_generic_spl(RomFamily family, std::uint32_t seed);
 std::vector<std::string> uboot_set_args(const Board& board, const std::string& tag,
                                         std::uint32_t seed);
 
+// The option and file of a 6144-byte loader, as small as the tool accepts:
+// on RK3399 the header, 2 KiB of padding and 4 sectors of code; on RK35xx
+// the header and 8 sectors of code.
 std::vector<std::string> loader_args(RomFamily family, const std::string& tag,
                                      std::uint32_t seed);
 

@@ -75,7 +75,7 @@ TEST(LoaderUpdate, WritesBothCopiesThenErasesTheBackup) {
     SCOPED_TRACE(c.name);
     Board board = patterned_board(c.rk3568 ? rk3568_board() : Board{});
     const Bytes old_loader =
-        make_bootable_loader(c.rk3568 ? SocFamily::Rk35xx : SocFamily::Rk3399, 24);
+        make_bootable_loader(c.rk3568 ? RomFamily::Rk35xx : RomFamily::Rk3399, 24);
     if (c.start == Start::PrimaryOnly || c.start == Start::BothCopies ||
         c.start == Start::ZeroedPrimaryBesideBackup)
       put(board.flash, 0, old_loader);
@@ -150,7 +150,7 @@ struct GenericSplCase {
 // there needs.
 Board board_with_loader() {
   Board board = patterned_board();
-  put(board.flash, 0, make_bootable_loader(SocFamily::Rk3399, 24));
+  put(board.flash, 0, make_bootable_loader(RomFamily::Rk3399, 24));
   return board;
 }
 
