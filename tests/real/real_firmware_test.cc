@@ -17,8 +17,8 @@
 
 #include "fixture/board.h"
 #include "fixture/board_run.h"
+#include "fixture/install_support.h"
 #include "oracle/boot_rom_model.h"
-#include "system/install_support.h"
 
 namespace duobl::testing {
 namespace {

@@ -8,7 +8,7 @@
 #include "fixture/board.h"
 #include "fixture/image_files.h"
 #include "fixture/images.h"
-#include "system/install_support.h"
+#include "fixture/install_support.h"
 
 namespace duobl::testing {
 namespace {

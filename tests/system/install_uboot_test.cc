@@ -11,7 +11,7 @@
 
 #include "fixture/board.h"
 #include "fixture/images.h"
-#include "system/install_support.h"
+#include "fixture/install_support.h"
 
 namespace duobl::testing {
 namespace {

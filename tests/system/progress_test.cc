@@ -11,8 +11,8 @@
 
 #include "fixture/board.h"
 #include "fixture/images.h"
+#include "fixture/install_support.h"
 #include "fixture/terminal.h"
-#include "system/install_support.h"
 
 namespace duobl::testing {
 namespace {
