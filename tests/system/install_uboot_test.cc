@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // Whole runs that install a U-Boot TPL, SPL and ITB set, checked on the
-// transcript and on the flash image: the header is rebuilt here from its
-// byte layout, not through the tool's own encoder.
+// transcript and on the flash image: the header against the tests' own
+// builder, not the tool's encoder.
 #include <gtest/gtest.h>
 #include <libfdt.h>
 
@@ -10,8 +10,10 @@
 #include <string>
 
 #include "fixture/board.h"
+#include "fixture/image_files.h"
 #include "fixture/images.h"
 #include "fixture/install_support.h"
+#include "oracle/boot_header_bytes.h"
 
 namespace duobl::testing {
 namespace {
@@ -20,61 +22,15 @@ std::uint32_t round_2048(std::size_t bytes) {
   return static_cast<std::uint32_t>((bytes + 2047) / 2048 * 2048);
 }
 
-void put16(Bytes& b, std::size_t at, std::uint32_t v) {
-  b[at] = static_cast<std::uint8_t>(v);
-  b[at + 1] = static_cast<std::uint8_t>(v >> 8);
+// An RK3399 board with a loader at 0 and the pattern everywhere else: its
+// boot ROM cannot load the unpadded images of an SPL area without that
+// loader, so this is the flash a U-Boot install starts from.
+Board rk3399_board() {
+  Board board = patterned_board();
+  const Bytes loader = make_bootable_loader(RomFamily::Rk3399, 24);
+  std::copy(loader.begin(), loader.end(), board.flash.begin());
+  return board;
 }
-void put32(Bytes& b, std::size_t at, std::uint32_t v) {
-  put16(b, at, v & 0xFFFF);
-  put16(b, at + 2, v >> 16);
-}
-
-// RC4 with the RK3399 header key over the first 512 bytes.
-void rc4_512(Bytes& block) {
-  constexpr std::array<std::uint8_t, 16> key = {0x7c, 0x4e, 0x03, 0x04, 0x55, 0x05, 0x09, 0x07,
-      0x2d, 0x2c, 0x7b, 0x38, 0x17, 0x0d, 0x17, 0x11};
-  std::array<std::uint8_t, 256> s{};
-  for (int i = 0; i < 256; ++i) s[i] = static_cast<std::uint8_t>(i);
-  for (int i = 0, j = 0; i < 256; ++i) {
-    j = (j + s[i] + key[i % 16]) & 0xFF;
-    std::swap(s[i], s[j]);
-  }
-  for (int n = 0, i = 0, j = 0; n < 512; ++n) {
-    i = (i + 1) & 0xFF;
-    j = (j + s[i]) & 0xFF;
-    std::swap(s[i], s[j]);
-    block[n] ^= s[(s[i] + s[j]) & 0xFF];
-  }
-}
-
-// The 2048 bytes that must precede the TPL.
-Bytes expected_header(bool rk3399, std::uint32_t tpl_sectors, std::uint32_t spl_sectors) {
-  Bytes area(2048, 0);
-  if (rk3399) {
-    put32(area, 0, 0x0FF0AA55);
-    put32(area, 8, 1);
-    put16(area, 12, 4);
-    put16(area, 506, tpl_sectors);
-    put16(area, 508, tpl_sectors + spl_sectors);
-    rc4_512(area);
-  } else {
-    std::memcpy(area.data(), "RKNS", 4);
-    put16(area, 8, 0x0180);
-    put16(area, 10, 2);
-    put32(area, 12, 0x4000);
-    put16(area, 120, 4);
-    put16(area, 122, tpl_sectors);
-    put32(area, 124, 0xFFFFFFFF);
-    put32(area, 132, 1);
-    put16(area, 208, 4 + tpl_sectors);
-    put16(area, 210, spl_sectors);
-    put32(area, 212, 0xFFFFFFFF);
-    put32(area, 220, 2);
-  }
-  return area;
-}
-
-Board rk3399_board() { return patterned_board(); }
 
 Board rk3568_board() {
   Board board;
@@ -166,8 +122,10 @@ TEST(UbootInstall, WritesTheSetBehindAFreshHeader) {
                   line("Writing Rockchip bootloader header at %u (size 2044)", a + 4) +
                   line("Writing Bootloader header magic bytes at %u (size 4)", a));
 
+    const auto family = c.rk3399 ? RomFamily::Rk3399 : RomFamily::Rk35xx;
+    const auto sectors = [](std::uint32_t bytes) { return std::uint16_t(bytes / 512); };
     EXPECT_EQ(range(flash, a, 2048),
-              expected_header(c.rk3399, tpl_rounded / 512, spl_rounded / 512));
+              header_area(family, 4, sectors(tpl_rounded), sectors(spl_rounded)));
     Bytes tpl_expected = tpl;
     if (c.rk3399 && tpl_expected.size() >= 4) std::memcpy(tpl_expected.data(), "RK33", 4);
     EXPECT_EQ(range(flash, a + 2048, c.tpl_bytes), tpl_expected);
