@@ -4,7 +4,8 @@
 # machine lacks. Safe to run again: it installs nothing when all is present.
 set -euo pipefail
 
-packages=(cmake g++ make libfdt-dev libgtest-dev googletest pkg-config mandoc file device-tree-compiler "$@")
+packages=(cmake g++ make libfdt-dev libgtest-dev googletest pkg-config mandoc file device-tree-compiler
+          u-boot-tools "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

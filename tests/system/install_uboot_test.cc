@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // Whole runs that install a U-Boot TPL, SPL and ITB set, checked on the
 // transcript and on the flash image: the header against the tests' own
-// builder, not the tool's encoder.
+// builder, not the tool's encoder, and on RK3399 the whole SPL area against
+// the image U-Boot's mkimage makes of the same TPL and SPL.
 #include <gtest/gtest.h>
 #include <libfdt.h>
 
@@ -14,6 +15,7 @@
 #include "fixture/images.h"
 #include "fixture/install_support.h"
 #include "oracle/boot_header_bytes.h"
+#include "oracle/mkimage.h"
 
 namespace duobl::testing {
 namespace {
@@ -134,7 +136,27 @@ TEST(UbootInstall, WritesTheSetBehindAFreshHeader) {
     EXPECT_EQ(range(flash, b, c.itb_bytes), itb);
     EXPECT_TRUE(all_bytes(flash, b + c.itb_bytes, b_bytes - c.itb_bytes, 0xFF));
     EXPECT_TRUE(unchanged_outside(flash, board.flash, {{a, a_bytes}, {b, b_bytes}}));
+
+    // U-Boot's own RK3399 SD image of the same TPL and of the SPL as the
+    // tool flashed it (its tree patched) must hold the same header block,
+    // TPL and SPL. From the TPL's end up to its next 2 KiB boundary mkimage
+    // writes zeros where the tool leaves the flash erased: filler behind the
+    // TPL's own bytes that the TPL does not use, so it is not compared.
+    // (mkimage's RK35xx header carries hashes and other flags than the
+    // tool's and is not compared.)
+    if (!c.rk3399 || !have_mkimage()) continue;
+    const MkimageResult peer = mkimage_rockchip(
+        "rk3399", "rksd",
+        {write_temp_file("peer-tpl.bin", tpl),
+         write_temp_file("peer-spl.bin", range(flash, spl_at, spl_bytes))});
+    ASSERT_TRUE(peer.ok) << peer.output;
+    ASSERT_GE(peer.image.size(), 2048 + tpl_rounded + spl_bytes) << peer.output;
+    EXPECT_EQ(range(flash, a, 2048), range(peer.image, 0, 2048));
+    EXPECT_EQ(range(flash, a + 2048, c.tpl_bytes), range(peer.image, 2048, c.tpl_bytes));
+    EXPECT_EQ(range(flash, spl_at, spl_bytes),
+              range(peer.image, 2048 + tpl_rounded, spl_bytes));
   }
+  if (!have_mkimage()) GTEST_SKIP() << kNoMkimage << " (the rest of this test ran)";
 }
 
 // The header's mark goes over the bytes the TPL has and no further.
