@@ -12,9 +12,8 @@
 #include <string_view>
 #include <vector>
 
-#include "formats/boot_header.h"
-#include "formats/bytes.h"
 #include "fixture/capture.h"
+#include "oracle/boot_header_bytes.h"
 
 namespace duobl {
 namespace {
@@ -57,29 +56,26 @@ void fill(const Chip& chip, std::uint32_t at, std::size_t count, std::uint8_t va
   put(chip, at, Bytes(count, value));
 }
 
-// A scrambled header with the given fields, as stored on an RK3399.
+// A scrambled header with the given fields, as stored on an RK3399: its 512
+// bytes alone, the rest of the area is left as the chip holds it.
 Bytes legacy_header(std::uint16_t first_offset, std::uint16_t first_size, std::uint16_t total_size) {
-  LegacyBootHeader header;
-  header.first_offset = first_offset;
-  header.first_size = first_size;
-  header.total_size = total_size;
-  Bytes bytes(kLegacyHeaderBytes);
-  std::span<std::uint8_t, kLegacyHeaderBytes> block(bytes.data(), kLegacyHeaderBytes);
-  encode_legacy_header(header, block);
-  scramble_header(block);
+  Bytes bytes = testing::legacy_header_area({.first_offset = first_offset,
+                                             .first_size = first_size,
+                                             .total_size = total_size});
+  bytes.resize(testing::kRomLegacyHeaderBytes);
   return bytes;
 }
 
-Bytes rkns_header(std::uint16_t image_count, RknsImageEntry first, RknsImageEntry second = {}) {
-  RknsBootHeader header;
-  header.magic = {'R', 'K', 'N', 'S'};
-  header.image_count = image_count;
-  header.entries = {first, second};
-  Bytes bytes(kHeaderAreaBytes);
-  encode_rkns_header(header, std::span<std::uint8_t, kHeaderAreaBytes>(bytes.data(), kHeaderAreaBytes));
+Bytes rkns_header(std::uint16_t image_count, testing::RknsEntry first,
+                  testing::RknsEntry second = {}) {
+  Bytes bytes =
+      testing::rkns_header_area({.image_count = image_count, .first = first, .second = second});
   bytes.resize(296);  // the rest of the area is left as the chip holds it
   return bytes;
 }
+
+// The RK3399 magic as stored.
+const Bytes kStoredLegacyMagic = {0x3b, 0x8c, 0xdc, 0xfc};
 
 std::string table(const std::vector<std::string>& rows) {
   std::string text(kHeading);
@@ -112,8 +108,7 @@ TEST(Survey, SampleRowsRk3399) {
   // Row B: a TPL + SPL pair behind a built header at probe 5 (128 KiB).
   Bytes tpl(61440, 0);
   std::copy_n("U-Boot TPL", 10, tpl.begin() + 1000);
-  const BootHeaderArea area = build_header_area(SocFamily::Rk3399, 120, 200, tpl);
-  put(chip, 131072, Bytes(area.begin(), area.end()));
+  put(chip, 131072, testing::header_area(testing::RomFamily::Rk3399, 4, 120, 200));
   put(chip, 131072 + 2048, tpl);
   Bytes spl(102400, 0);
   std::copy_n("U-Boot SPL", 10, spl.begin() + 5000);
@@ -129,8 +124,7 @@ TEST(Survey, SampleRowRk35xxUnalignedHeader) {
   Chip chip = erased_chip(4 * kMiB);
   Bytes tpl(61440, 0);
   std::copy_n("U-Boot TPL", 10, tpl.begin());
-  const BootHeaderArea area = build_header_area(SocFamily::Rk35xx, 120, 200, tpl);
-  put(chip, 131075, Bytes(area.begin(), area.end()));
+  put(chip, 131075, testing::header_area(testing::RomFamily::Rk35xx, 4, 120, 200));
   put(chip, 131075 + 2048, tpl);
 
   const std::string out = survey(chip, SocFamily::Rk35xx);
@@ -211,7 +205,7 @@ TEST(Survey, LaterHeadersInAWindowAreTestedOnTheBytesFirstRead) {
   Bytes first = legacy_header(4, 0, 0);
   // Bytes 8..11 of the stored header also hold the scrambled magic; once the
   // first header is unscrambled they no longer would.
-  std::copy(kScrambledLegacyMagic.begin(), kScrambledLegacyMagic.end(), first.begin() + 8);
+  std::copy(kStoredLegacyMagic.begin(), kStoredLegacyMagic.end(), first.begin() + 8);
   put(chip, 8192, first);
 
   // The second header decodes to whatever bytes 8 on of the stored first
@@ -363,7 +357,7 @@ TEST(Survey, HeaderBlockNearTheEndOfTheChip) {
 
   // The window's last four bytes are the chip's last four bytes.
   Chip tight = erased_chip(2 * kMiB + 32);
-  put(tight, 2 * kMiB + 28, Bytes(kScrambledLegacyMagic.begin(), kScrambledLegacyMagic.end()));
+  put(tight, 2 * kMiB + 28, kStoredLegacyMagic);
   const std::string out = survey(tight, SocFamily::Rk3399);
   EXPECT_NE(out.find(" (unaligned by 28)\n"), std::string::npos) << out;
   EXPECT_EQ(out.substr(0, kHeading.size() + 4), std::string(kHeading) + "9   ");
