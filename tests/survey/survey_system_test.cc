@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "fixture/board.h"
-#include "formats/boot_header.h"
+#include "oracle/boot_header_bytes.h"
 
 namespace duobl::testing {
 namespace {
@@ -34,29 +34,26 @@ void put(Bytes& flash, std::size_t at, std::string_view text) {
   std::copy(text.begin(), text.end(), flash.begin() + static_cast<std::ptrdiff_t>(at));
 }
 
-void put(Bytes& flash, std::size_t at, const std::uint8_t* bytes, std::size_t count) {
-  std::copy_n(bytes, count, flash.begin() + static_cast<std::ptrdiff_t>(at));
+void put(Bytes& flash, std::size_t at, const Bytes& bytes) {
+  std::copy(bytes.begin(), bytes.end(), flash.begin() + static_cast<std::ptrdiff_t>(at));
 }
 
 TEST(SurveyRun, Rk3399LoaderAndUbootSetOnADryRun) {
   Board board;
   board.flash.assign(board.size_bytes, 0xFF);
 
-  // A padded loader at 0, as an SD card image would place it.
-  Bytes plain(kLegacyHeaderBytes, 0);
-  LegacyBootHeader loader{kLegacyMagic, 0, 4, 24, 24};
-  std::span<std::uint8_t, kLegacyHeaderBytes> header(plain.data(), kLegacyHeaderBytes);
-  encode_legacy_header(loader, header);
-  scramble_header(header);
-  put(board.flash, 0, plain.data(), plain.size());
+  // A padded loader at 0, as an SD card image would place it: the 512
+  // bytes of its header, then erased padding.
+  Bytes loader = legacy_header_area({.first_offset = 4, .first_size = 24, .total_size = 24});
+  loader.resize(kRomLegacyHeaderBytes);
+  put(board.flash, 0, loader);
   put(board.flash, 4096 + 64, "duobl");  // behind the erased padding
 
-  // A U-Boot TPL + SPL pair behind a built header at 512 KiB (index 7).
+  // A U-Boot TPL + SPL pair behind a fresh header at 512 KiB (index 7).
   Bytes tpl(61440, 0x5A);
   put(tpl, 64, "U-Boot TPL");
-  const BootHeaderArea area = build_header_area(SocFamily::Rk3399, 120, 200, tpl);
-  put(board.flash, 524288, area.data(), area.size());
-  put(board.flash, 524288 + 2048, tpl.data(), tpl.size());
+  put(board.flash, 524288, header_area(RomFamily::Rk3399, 4, 120, 200));
+  put(board.flash, 524288 + 2048, tpl);
   put(board.flash, 524288 + 2048 + 61440 + 64, "U-Boot SPL");
 
   const RunResult result = run_tool(board, {"--dry-run"});
@@ -76,14 +73,10 @@ TEST(SurveyRun, Rk35xxHeaderClaimingImagesPastTheChipDoesNotFailADryRun) {
   board.size_bytes = 4 * kMiB;
   board.flash.assign(board.size_bytes, 0xFF);
 
-  RknsBootHeader rkns;
-  rkns.magic = {'R', 'K', 'N', 'S'};
-  rkns.image_count = 2;
-  rkns.entries[0] = RknsImageEntry{0xFFFF, 0xFFFF, 0, 0};
-  rkns.entries[1] = RknsImageEntry{8000, 1000, 0, 0};  // crosses the end of the chip
-  BootHeaderArea area{};
-  encode_rkns_header(rkns, area);
-  put(board.flash, 65536, area.data(), area.size());
+  put(board.flash, 65536,
+      rkns_header_area({.image_count = 2,
+                        .first = {0xFFFF, 0xFFFF},
+                        .second = {8000, 1000}}));  // crosses the end of the chip
 
   const RunResult result = run_tool(board, {"--dry-run"});
   EXPECT_EQ(result.status, 0) << result.out;
