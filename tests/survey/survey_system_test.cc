@@ -6,9 +6,12 @@
 #include <algorithm>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "fixture/board.h"
+#include "fixture/images.h"
 #include "oracle/boot_header_bytes.h"
+#include "oracle/mkimage.h"
 
 namespace duobl::testing {
 namespace {
@@ -84,6 +87,55 @@ TEST(SurveyRun, Rk35xxHeaderClaimingImagesPastTheChipDoesNotFailADryRun) {
             kHeading +
                 "1   65536      33619456   33553920   4161536    512000    "
                 " (padded) (!! incorrect use of padded image !!)\n\n");
+}
+
+// The images U-Boot's mkimage makes of a made-up TPL of 3000 bytes and SPL
+// of 5000 (8 and 12 sectors once rounded up to 2 KiB), read by the same
+// rules as any header: an SD image (-T rksd) holds the header, the TPL and
+// the SPL back to back; an SPI image (-T rkspi) follows every 2 KiB of that
+// with 2 KiB of zeros, which RK3399 counts as padding and RK35xx does not.
+// So on RK3568 the SPI image's second image is read from the unpadded
+// positions, where the TPL's second half lies, and is not named.
+TEST(SurveyRun, ReadsTheImagesMkimageMakes) {
+  if (!have_mkimage()) GTEST_SKIP() << kNoMkimage;
+  const std::vector<std::string> files = {
+      write_temp_file("mkimage-tpl.bin", make_uboot_tpl(3000)),
+      write_temp_file("mkimage-spl.bin", make_signed_image(5000, "U-Boot SPL", 4))};
+  Board rk3568;
+  rk3568.compatible = {"radxa,rock-3a", "rockchip,rk3568"};
+  rk3568.model = "Radxa ROCK3 Model A";
+
+  struct Image {
+    const char* type;
+    std::uint32_t at;
+  };
+  const struct {
+    const char* soc;
+    Board board;
+    std::vector<Image> images;
+    std::string rows;
+  } cases[] = {
+      {"rk3399", Board{}, {{"rkspi", 0}, {"rksd", 524288}},
+       "0   0          2048       4096       6144       6144       (padded) 0='U-Boot TPL' 1='U-Boot SPL'\n"
+       "7   524288     526336     4096       530432     6144       (!! incorrect use of unpadded image !!)"
+       " 0='U-Boot TPL' 1='U-Boot SPL'\n"},
+      {"rk3568", rk3568, {{"rksd", 65536}, {"rkspi", 524288}},
+       "1   65536      67584      4096       71680      6144       0='U-Boot TPL' 1='U-Boot SPL'\n"
+       "8   524288     526336     4096       530432     6144       0='U-Boot TPL' 1='unknown'\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.soc);
+    Board board = c.board;
+    board.flash.assign(board.size_bytes, 0xFF);
+    for (const Image& image : c.images) {
+      const MkimageResult made = mkimage_rockchip(c.soc, image.type, files);
+      ASSERT_TRUE(made.ok) << image.type << ": " << made.output;
+      put(board.flash, image.at, made.image);
+    }
+    const RunResult result = run_tool(board, {"--dry-run"});
+    EXPECT_EQ(result.status, 0) << result.out;
+    EXPECT_EQ(survey_section(result.out), kHeading + c.rows + "\n");
+  }
 }
 
 }  // namespace
