@@ -9,16 +9,21 @@
 #include <string_view>
 #include <vector>
 
-#include "formats/bytes.h"
+#include "oracle/boot_header_bytes.h"
 
 namespace duobl {
 namespace {
 
-using Block = std::array<std::uint8_t, kLegacyHeaderBytes>;
+namespace oracle = ::duobl::testing;
 
-// The scrambled magic as observed once; a change of key or cipher must break
-// the build, since every RK3399 in the field expects exactly these bytes.
-static_assert(kScrambledLegacyMagic == std::array<std::uint8_t, 4>{0x3B, 0x8C, 0xDC, 0xFC});
+using Block = std::array<std::uint8_t, kLegacyHeaderBytes>;
+using Bytes = std::vector<std::uint8_t>;
+
+// The RK3399 magic, and the bytes every RK3399 in the field expects it
+// stored as: a change of key or cipher must break the build.
+constexpr std::array<std::uint8_t, 4> kPlainMagic = {0x55, 0xAA, 0xF0, 0x0F};
+constexpr std::array<std::uint8_t, 4> kStoredMagic = {0x3B, 0x8C, 0xDC, 0xFC};
+static_assert(kScrambledLegacyMagic == kStoredMagic);
 
 Block pseudo_random_block(std::uint32_t seed) {
   Block block{};
@@ -49,12 +54,14 @@ TEST(Rc4, MatchesThePublishedTestVectors) {
   }
 }
 
-TEST(ScrambleHeader, IsItsOwnInverse) {
+TEST(ScrambleHeader, IsTheBootRomsCipherAndItsOwnInverse) {
   for (std::uint32_t seed : {1u, 2u, 0xdeadbeefu}) {
     const Block original = pseudo_random_block(seed);
     Block block = original;
     scramble_header(block);
-    EXPECT_NE(block, original);
+    Block expected = original;
+    oracle::rom_rc4_512(expected.data());
+    EXPECT_EQ(block, expected);
     scramble_header(block);
     EXPECT_EQ(block, original);
   }
@@ -65,15 +72,15 @@ TEST(ScrambleHeader, MagicScramblesToTheSameBytesWhateverFollows) {
   Block ones{};
   ones.fill(0xFF);
   for (Block block : {zeros, ones, pseudo_random_block(7), pseudo_random_block(8)}) {
-    store_le32(block, 0, kLegacyMagic);
+    std::copy(kPlainMagic.begin(), kPlainMagic.end(), block.begin());
     scramble_header(block);
-    EXPECT_TRUE(std::equal(kScrambledLegacyMagic.begin(), kScrambledLegacyMagic.end(), block.begin()));
+    EXPECT_TRUE(std::equal(kStoredMagic.begin(), kStoredMagic.end(), block.begin()));
     EXPECT_TRUE(matches_header_magic(SocFamily::Rk3399, std::span<const std::uint8_t, 4>(block.data(), 4)));
   }
 }
 
 TEST(MatchesHeaderMagic, RecognisesEachFamilysMagicOnly) {
-  const auto& m = kScrambledLegacyMagic;
+  const auto& m = kStoredMagic;
   struct Case {
     std::array<std::uint8_t, 4> bytes;
     bool rk3399;
@@ -104,13 +111,15 @@ TEST(BuildHeaderArea, Rk3399GoldenBytesFor120And200Sectors) {
   std::vector<std::uint8_t> tpl(61440, 0xAB);
   const BootHeaderArea area = build_header_area(SocFamily::Rk3399, 120, 200, tpl);
 
-  EXPECT_TRUE(std::equal(kScrambledLegacyMagic.begin(), kScrambledLegacyMagic.end(), area.begin()));
+  EXPECT_EQ(Bytes(area.begin(), area.end()),
+            oracle::header_area(oracle::RomFamily::Rk3399, 4, 120, 200));
+  EXPECT_TRUE(std::equal(kStoredMagic.begin(), kStoredMagic.end(), area.begin()));
   EXPECT_TRUE(std::all_of(area.begin() + 512, area.end(), [](std::uint8_t b) { return b == 0; }))
       << "bytes 512..2047 are stored as zeros, not scrambled";
 
   Block plain{};
   std::copy_n(area.begin(), plain.size(), plain.begin());
-  scramble_header(plain);
+  oracle::rom_rc4_512(plain.data());
   Block expected{};
   expected[0] = 0x55, expected[1] = 0xAA, expected[2] = 0xF0, expected[3] = 0x0F;
   expected[8] = 1;
@@ -124,7 +133,7 @@ TEST(BuildHeaderArea, Rk3399GoldenBytesFor120And200Sectors) {
   EXPECT_TRUE(std::all_of(tpl.begin() + 4, tpl.end(), [](std::uint8_t b) { return b == 0xAB; }));
 
   const LegacyBootHeader header = decode_legacy_header(plain);
-  EXPECT_EQ(header.magic, kLegacyMagic);
+  EXPECT_EQ(header.magic, 0x0FF0AA55u);
   EXPECT_EQ(header.legacy_flags, 1u);
   EXPECT_EQ(header.first_offset, 4);
   EXPECT_EQ(header.first_size, 120);
@@ -168,6 +177,50 @@ TEST(BuildHeaderArea, ShortTplIsLeftAlone) {
   build_header_area(SocFamily::Rk3399, 4, 4, {});
 }
 
+// Field values that differ in every byte, so that a field written at the
+// wrong place or width shows.
+TEST(EncodeHeaders, LayTheFieldsWhereTheBootRomReadsThem) {
+  const LegacyBootHeader legacy{0x0FF0AA55, 0x04030201, 0x0605, 0x0807, 0x0A09};
+  Block plain{};
+  encode_legacy_header(legacy, plain);
+  const Bytes expected_plain = oracle::legacy_header_plain(
+      {.magic = 0x0FF0AA55, .flags = 0x04030201, .first_offset = 0x0605, .first_size = 0x0807,
+       .total_size = 0x0A09});
+  EXPECT_EQ(Bytes(plain.begin(), plain.end()), expected_plain);
+  const LegacyBootHeader legacy_back = decode_legacy_header(plain);
+  EXPECT_EQ(legacy_back.magic, legacy.magic);
+  EXPECT_EQ(legacy_back.legacy_flags, legacy.legacy_flags);
+  EXPECT_EQ(legacy_back.first_offset, legacy.first_offset);
+  EXPECT_EQ(legacy_back.first_size, legacy.first_size);
+  EXPECT_EQ(legacy_back.total_size, legacy.total_size);
+
+  RknsBootHeader rkns;
+  rkns.magic = {'R', 'K', 'N', 'S'};
+  rkns.header_info = 0x0201;
+  rkns.image_count = 0x0403;
+  rkns.boot_flags = 0x08070605;
+  rkns.entries[0] = {0x0A09, 0x0C0B, 0x100F0E0D, 0x14131211};
+  rkns.entries[1] = {0x1615, 0x1817, 0x1C1B1A19, 0x201F1E1D};
+  BootHeaderArea area{};
+  encode_rkns_header(rkns, area);
+  const Bytes expected_area = oracle::rkns_header_area(
+      {.header_info = 0x0201, .image_count = 0x0403, .boot_flags = 0x08070605,
+       .first = {0x0A09, 0x0C0B, 0x100F0E0D, 0x14131211},
+       .second = {0x1615, 0x1817, 0x1C1B1A19, 0x201F1E1D}});
+  EXPECT_EQ(Bytes(area.begin(), area.end()), expected_area);
+  const RknsBootHeader rkns_back = decode_rkns_header(area);
+  EXPECT_EQ(rkns_back.magic, rkns.magic);
+  EXPECT_EQ(rkns_back.header_info, rkns.header_info);
+  EXPECT_EQ(rkns_back.image_count, rkns.image_count);
+  EXPECT_EQ(rkns_back.boot_flags, rkns.boot_flags);
+  for (std::size_t n = 0; n < 2; ++n) {
+    EXPECT_EQ(rkns_back.entries[n].image_offset, rkns.entries[n].image_offset) << n;
+    EXPECT_EQ(rkns_back.entries[n].image_size, rkns.entries[n].image_size) << n;
+    EXPECT_EQ(rkns_back.entries[n].address, rkns.entries[n].address) << n;
+    EXPECT_EQ(rkns_back.entries[n].sequence, rkns.entries[n].sequence) << n;
+  }
+}
+
 TEST(BuildHeaderArea, ReadsBackThroughRecognitionAndDecoding) {
   struct Sizes {
     std::uint16_t tpl;
@@ -201,15 +254,13 @@ TEST(DecodeHeaderImages, Rk3399UnscramblesInPlaceAndDerivesImageTwo) {
       {0xFFFF, 0xFFFF, 0, 0xFFFF0001u, true},
   };
   for (const Case& c : cases) {
-    LegacyBootHeader header;
-    header.first_offset = c.first_offset;
-    header.first_size = c.first_size;
-    header.total_size = c.total_size;
-    Block plain{};
-    encode_legacy_header(header, plain);
+    const oracle::LegacyFields fields{.first_offset = c.first_offset,
+                                      .first_size = c.first_size,
+                                      .total_size = c.total_size};
+    const Bytes plain = oracle::legacy_header_plain(fields);
+    const Bytes area = oracle::legacy_header_area(fields);
     std::array<std::uint8_t, 4096> block{};
-    std::copy(plain.begin(), plain.end(), block.begin());
-    scramble_header(std::span<std::uint8_t, kLegacyHeaderBytes>(block.data(), kLegacyHeaderBytes));
+    std::copy(area.begin(), area.end(), block.begin());
 
     const HeaderImages images = decode_header_images(SocFamily::Rk3399, block);
     EXPECT_EQ(images.first_offset, c.first_offset);
@@ -229,12 +280,8 @@ TEST(DecodeHeaderImages, Rk35xxUsesEntryOneOnlyWhenCountedAndNonEmpty) {
   };
   const Case cases[] = {{0, 200, false}, {1, 200, false}, {2, 200, true}, {2, 0, false}, {7, 9, true}};
   for (const Case& c : cases) {
-    RknsBootHeader header;
-    header.image_count = c.image_count;
-    header.entries[0] = RknsImageEntry{8, 16, 0, 0};
-    header.entries[1] = RknsImageEntry{300, c.second_size, 0, 0};
-    BootHeaderArea area{};
-    encode_rkns_header(header, area);
+    Bytes area = oracle::rkns_header_area(
+        {.image_count = c.image_count, .first = {8, 16}, .second = {300, c.second_size}});
     const HeaderImages images = decode_header_images(SocFamily::Rk35xx, area);
     EXPECT_EQ(images.first_offset, 8u);
     EXPECT_EQ(images.first_size, 16u);
