@@ -218,6 +218,120 @@ void run_matrix(const InstallCase& c) {
   ::testing::Test::RecordProperty("fault_cases", static_cast<int>(cases));
 }
 
+// A refused input changes nothing: every image is loaded and checked before
+// the first erase or write, whatever else the run asked for. Each row prints
+// the report of a dry run on the same chip, then its error and nothing else,
+// and leaves the chip byte for byte as it was.
+TEST(FaultMatrix, RefusedInputsChangeNothing) {
+  const std::string missing = ::testing::TempDir() + "refused-missing.bin";
+  const auto file = [](const std::string& name, const Bytes& bytes) {
+    return write_temp_file("refused-" + name, bytes);
+  };
+  const auto open_error = [&] {
+    return "ERROR: Failed to open " + missing + " (No such file or directory)\n";
+  };
+  const auto too_big_for = [](const std::string& path, std::size_t buffer_bytes) {
+    return "ERROR: File " + path + " is too big for the buffer size " +
+           std::to_string(buffer_bytes) + "\n";
+  };
+  const std::string loaderless =
+      "ERROR: No duobl loader in flash: the RK3399 boot ROM cannot load this unpadded image "
+      "without it (install one with --duobl)\n";
+
+  enum class Chip { Start, LoaderGone };
+  struct Row {
+    std::string name;
+    RomFamily family;
+    Chip chip;
+    std::vector<std::string> args;
+    std::string message;
+  };
+  std::vector<Row> rows;
+  for (const RomFamily family : {RomFamily::Rk3399, RomFamily::Rk35xx}) {
+    const Board board = resilience_board(family);
+    const std::string f = family_name(family);
+    const std::vector<std::string> loader = loader_args(family, "refused-" + f, 400);
+    const std::vector<std::string> set = uboot_set_args(board, "refused-" + f, 410);
+    const auto with_set = [&](std::size_t which, const std::string& path) {
+      std::vector<std::string> args = {"--erase-all", loader[0], loader[1]};
+      args.insert(args.end(), set.begin(), set.end());
+      args[4 + 2 * which] = path;  // --uboot-tpl, --uboot-spl, --uboot-itb
+      return args;
+    };
+    const std::string large_loader = file(f + "-large-duobl.bin", Bytes(65536, 0x11));
+    const std::string large_spl = file(f + "-large-spl.img", Bytes(389121, 0x22));
+    const std::string large_itb =
+        file(f + "-large.itb", make_itb(printed_layout(run_tool(board, {"--dry-run"}).out)
+                                            .back().size + 1));
+    const std::string large_tpl = file(f + "-large-tpl.bin", make_uboot_tpl(0x5e000, 411));
+
+    rows.push_back({f + ": erase-all, missing loader", family, Chip::Start,
+                    {"--erase-all", "--duobl", missing}, open_error()});
+    rows.push_back({f + ": erase-all, loader too large", family, Chip::Start,
+                    {"--erase-all", "--duobl", large_loader},
+                    too_big_for(large_loader, 65536)});
+    rows.push_back({f + ": erase-all, missing generic SPL", family, Chip::Start,
+                    {"--erase-all", "--duobl", loader[1], "--spl", missing}, open_error()});
+    rows.push_back({f + ": erase-all, generic SPL too large", family, Chip::Start,
+                    {"--erase-all", "--duobl", loader[1], "--spl", large_spl},
+                    "ERROR: SPL is too big\n"});
+    rows.push_back({f + ": erase-all, missing TPL", family, Chip::Start, with_set(0, missing),
+                    open_error()});
+    rows.push_back({f + ": erase-all, missing SPL", family, Chip::Start, with_set(1, missing),
+                    open_error()});
+    rows.push_back({f + ": erase-all, missing ITB", family, Chip::Start, with_set(2, missing),
+                    open_error()});
+    rows.push_back({f + ": erase-all, TPL and SPL too large", family, Chip::Start,
+                    with_set(0, large_tpl), "ERROR: SPL+DTB is too big\n"});
+    rows.push_back({f + ": erase-all, ITB too large for its area", family, Chip::Start,
+                    with_set(2, large_itb), "ERROR: U-Boot is too big\n"});
+    // A set for the other family's board names another machine.
+    const Board other = resilience_board(family == RomFamily::Rk3399 ? RomFamily::Rk35xx
+                                                                      : RomFamily::Rk3399);
+    std::vector<std::string> loader_and_other_set = loader;
+    const std::vector<std::string> other_set = uboot_set_args(other, "refused-other-" + f, 420);
+    loader_and_other_set.insert(loader_and_other_set.end(), other_set.begin(), other_set.end());
+    rows.push_back({f + ": a loader with another board's set", family, Chip::Start,
+                    loader_and_other_set,
+                    "ERROR: Machine type doesn't match U-Boot DTB you're trying to flash\n"});
+  }
+  // On RK3399 only the loader starts what an SPL area holds.
+  {
+    const Board board = resilience_board(RomFamily::Rk3399);
+    const std::string generic =
+        file("rk3399-generic.img", make_bootable_generic_spl(RomFamily::Rk3399, 430));
+    std::vector<std::string> set = uboot_set_args(board, "refused-loaderless", 440);
+    rows.push_back({"rk3399: generic SPL without a loader", RomFamily::Rk3399, Chip::LoaderGone,
+                    {"--spl", generic}, loaderless});
+    rows.push_back({"rk3399: U-Boot set without a loader", RomFamily::Rk3399, Chip::LoaderGone,
+                    set, loaderless});
+    set.push_back("--replace-fallback");
+    rows.push_back({"rk3399: U-Boot set into the fallback without a loader", RomFamily::Rk3399,
+                    Chip::LoaderGone, set, loaderless});
+    rows.push_back({"rk3399: generic SPL after an erase that takes the loader",
+                    RomFamily::Rk3399, Chip::Start, {"--erase-all", "--spl", generic},
+                    loaderless});
+  }
+
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    Board board = resilience_board(row.family);
+    board.flash = start_flash(row.family);
+    ASSERT_FALSE(board.flash.empty());
+    if (row.chip == Chip::LoaderGone) std::fill_n(board.flash.begin(), 131072, 0xFF);
+    const RunResult report = run_tool(board, {"--dry-run"}, kRunLimitSeconds);
+    ASSERT_EQ(report.status, 0) << report.out;
+    const RunResult result = run_tool(board, row.args, kRunLimitSeconds);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.out, report.out + row.message);
+    EXPECT_EQ(first_difference(result.flash, board.flash), "");
+    for (const LogOp& op : parse_log(result.log))
+      EXPECT_FALSE(op.kind == "write" || op.kind == "erase") << op.kind << " at " << op.a;
+  }
+  std::printf("[ figures  ] refused inputs: %zu rows\n", rows.size());
+  ::testing::Test::RecordProperty("refused_rows", static_cast<int>(rows.size()));
+}
+
 TEST(FaultMatrix, LoaderRk3399) { run_matrix(kInstalls[0]); }
 TEST(FaultMatrix, GenericSplRk3568) { run_matrix(kInstalls[1]); }
 TEST(FaultMatrix, UbootRk3399) { run_matrix(kInstalls[2]); }
