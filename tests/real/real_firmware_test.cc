@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <iterator>
 #include <map>
 #include <string>
 #include <vector>
@@ -102,14 +103,6 @@ std::vector<std::string> words(const std::string& text) {
   return out;
 }
 
-bool served_soc(const std::vector<std::string>& compatible) {
-  for (const char* soc : {"rockchip,rk3399", "rockchip,rk3399pro", "rockchip,rk3566", "rockchip,rk3568", "rockchip,rk3588s",
-                          "rockchip,rk3588"}) {
-    if (std::find(compatible.begin(), compatible.end(), soc) != compatible.end()) return true;
-  }
-  return false;
-}
-
 std::vector<fs::path> sorted_files(const fs::path& dir, const std::string& extension) {
   std::vector<fs::path> files;
   std::error_code error;
@@ -120,6 +113,55 @@ std::vector<fs::path> sorted_files(const fs::path& dir, const std::string& exten
   return files;
 }
 
+// The boot ROM of every Rockchip SoC that Debian's arm64 kernel has trees
+// for, named by the SoC that U-Boot makes boot images for on boards with
+// that chip: the SoC support of arch/arm/mach-rockchip that such a board's
+// defconfig selects, and so the name mkimage takes with -n
+// (tools/rkcommon.c). The pairs share a die (Rockchip's datasheets): the
+// RK3399Pro is an RK3399 beside an NPU in one package, the RK3566 the
+// RK3568 die with less I/O, the RK3588S the RK3588 die in a smaller
+// package; the kernel describes the RK3326 with px30.dtsi and the RK3318
+// with rk3328.dtsi. A tree naming a SoC that is missing here fails the
+// sweep.
+struct SocRom {
+  const char* soc;
+  const char* rom;
+};
+constexpr SocRom kSocRoms[] = {
+    {"px30", "px30"},     {"rk3326", "px30"},   {"rk3308", "rk3308"}, {"rk3318", "rk3328"},
+    {"rk3328", "rk3328"}, {"rk3368", "rk3368"}, {"rk3399", "rk3399"}, {"rk3399pro", "rk3399"},
+    {"rk3566", "rk3568"}, {"rk3568", "rk3568"}, {"rk3588", "rk3588"}, {"rk3588s", "rk3588"},
+};
+
+// Where each boot ROM the tool is built for looks for a boot header, in its
+// order. Boards with any other boot ROM must be refused.
+const std::vector<std::uint32_t> kRk3399Probes = {0,       8192,    16384,   32768,   65536,
+                                                  131072,  262144,  524288,  1048576, 2097152,
+                                                  4194304, 8388608, 16777216};
+const std::vector<std::uint32_t> kRk35xxProbes = {0,      65536,  131072, 196608, 262144, 327680,
+                                                  393216, 458752, 524288, 589824, 655360, 720896,
+                                                  786432, 851968, 917504, 983040};
+const std::vector<std::uint32_t>* probes_of_rom(const std::string& rom) {
+  if (rom == "rk3399") return &kRk3399Probes;
+  if (rom == "rk3568" || rom == "rk3588") return &kRk35xxProbes;
+  return nullptr;
+}
+
+// The flash offsets of the 32-byte reads in a board log: the survey's look
+// at each probe offset (a dry run on an erased chip reads nothing else).
+std::vector<std::uint32_t> probe_reads(const std::string& log) {
+  std::vector<std::uint32_t> offsets;
+  for (std::size_t at = 0; at < log.size();) {
+    const std::size_t end = std::min(log.find('\n', at), log.size());
+    const std::vector<std::string> fields = words(log.substr(at, end - at));
+    if (fields.size() == 4 && fields[0] == "read" && fields[2] == "32") {
+      offsets.push_back(static_cast<std::uint32_t>(std::stoul(fields[1])));
+    }
+    at = end + 1;
+  }
+  return offsets;
+}
+
 TEST(RealFirmware, EveryRockchipKernelTreeNamesItsMachineOrIsRefused) {
   const std::vector<Release> releases = fetched_releases();
   REQUIRE_FETCHED(releases);
@@ -127,36 +169,56 @@ TEST(RealFirmware, EveryRockchipKernelTreeNamesItsMachineOrIsRefused) {
     SCOPED_TRACE(release.name);
     const std::vector<fs::path> trees = sorted_files(release.trees, ".dtb");
     ASSERT_FALSE(trees.empty()) << release.trees;
-    std::map<std::string, int> refused;  // by the tree's last Rockchip name
-    int served = 0;
+    std::map<std::string, int> served, refused;  // by the tree's SoC
     for (const fs::path& tree : trees) {
       SCOPED_TRACE(tree.filename().string());
       const std::vector<std::string> compatible = words(fdtget(tree, "/", "compatible"));
       ASSERT_FALSE(compatible.empty());
+      // The SoC is the list's last, least specific entry.
+      ASSERT_EQ(compatible.back().rfind("rockchip,", 0), 0u) << compatible.back();
+      const std::string soc = compatible.back().substr(9);
+      const auto fact = std::find_if(std::begin(kSocRoms), std::end(kSocRoms),
+                                     [&](const SocRom& f) { return soc == f.soc; });
+      if (fact == std::end(kSocRoms)) {
+        ADD_FAILURE() << "no boot ROM known for the SoC " << soc << ": add it to kSocRoms";
+        continue;
+      }
+      const std::vector<std::uint32_t>* probes = probes_of_rom(fact->rom);
       Board board;
       board.machine_tree = read_board_file(tree);
-      board.size_bytes = 4 * kMiB;
+      // The first tree of each SoC on a chip that holds every probe offset
+      // (the RK3399 ROM's last is 16 MiB), the others on a 4 MiB chip,
+      // where the offsets whose 32 bytes would cross the end are not read.
+      board.size_bytes = probes != nullptr && served[soc] == 0 ? 32 * kMiB : 4 * kMiB;
       const RunResult run = run_tool(board, {"--dry-run"});
-      if (served_soc(compatible)) {
-        ++served;
+      if (probes != nullptr) {
+        ++served[soc];
         const std::string model = fdtget(tree, "/", "model");
         EXPECT_EQ(run.status, 0) << run.out;
         EXPECT_EQ(run.out.substr(0, run.out.find('\n') + 1),
                   "Machine: " + model + " (" + compatible[0] + ")\n");
+        std::vector<std::uint32_t> inside;
+        std::copy_if(probes->begin(), probes->end(), std::back_inserter(inside),
+                     [&](std::uint32_t at) { return at + 32 <= board.size_bytes; });
+        EXPECT_EQ(probe_reads(run.log), inside)
+            << "probes of the " << fact->rom << " boot ROM on " << board.size_bytes << " bytes";
       } else {
-        std::string soc = "?";
-        for (const std::string& entry : compatible) {
-          if (entry.rfind("rockchip,", 0) == 0) soc = entry.substr(9);
-        }
         ++refused[soc];
         EXPECT_EQ(run.status, 2) << run.out;
         EXPECT_EQ(run.out, "ERROR: Unsupported machine " + compatible[0] + "\n");
+        EXPECT_EQ(run.log, "") << "a refused machine's flash is not opened";
       }
     }
-    std::string summary;
-    for (const auto& [soc, count] : refused) summary += " " + soc + " " + std::to_string(count);
-    std::printf("[ real     ] %s (%s): %zu trees, %d served, refused:%s\n", release.name.c_str(),
-                release.packages.c_str(), trees.size(), served, summary.c_str());
+    const auto counts = [](const std::map<std::string, int>& by_soc) {
+      std::string text;
+      for (const auto& [soc, count] : by_soc) text += " " + soc + " " + std::to_string(count);
+      return text;
+    };
+    int served_trees = 0;
+    for (const auto& entry : served) served_trees += entry.second;
+    std::printf("[ real     ] %s (%s): %zu trees, %d served:%s; refused:%s\n", release.name.c_str(),
+                release.packages.c_str(), trees.size(), served_trees, counts(served).c_str(),
+                counts(refused).c_str());
   }
 }
 
