@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <initializer_list>
 #include <iterator>
 #include <map>
 #include <string>
@@ -18,6 +19,7 @@
 
 #include "fixture/board.h"
 #include "fixture/board_run.h"
+#include "fixture/image_files.h"
 #include "resilience/boot_rom_model.h"
 #include "system/install_support.h"
 
@@ -265,6 +267,7 @@ std::string first_difference(const std::string& got, const std::string& expected
 
 struct UBootBuild {
   std::string name;
+  fs::path dir;
   Bytes tpl, spl, itb;
   std::size_t tree_at = 0;  // where the SPL's own tree begins
   std::string machine;      // its first compatible entry
@@ -275,15 +278,121 @@ std::uint32_t round_2048(std::size_t bytes) {
   return static_cast<std::uint32_t>((bytes + 2047) / 2048 * 2048);
 }
 
+// The kernel's trees of a release by their first compatible entry.
+std::map<std::string, fs::path> kernel_trees_by_machine(const Release& release) {
+  std::map<std::string, fs::path> trees;
+  for (const fs::path& tree : sorted_files(release.trees, ".dtb")) {
+    const std::vector<std::string> compatible = words(fdtget(tree, "/", "compatible"));
+    if (!compatible.empty()) trees.emplace(compatible[0], tree);
+  }
+  return trees;
+}
+
+// The release's RK3399 U-Boot builds that hold `file`, by name: an RK3399
+// build is one whose SPL's own tree lists "rockchip,rk3399".
+std::vector<UBootBuild> rk3399_builds(const Release& release, const char* file) {
+  const std::map<std::string, fs::path> kernel_trees = kernel_trees_by_machine(release);
+  std::vector<fs::path> dirs;
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator(release.uboot, error)) dirs.push_back(entry);
+  std::sort(dirs.begin(), dirs.end());
+  std::vector<UBootBuild> builds;
+  for (const fs::path& dir : dirs) {
+    if (!fs::exists(dir / file)) continue;
+    SCOPED_TRACE(dir.filename().string());
+    UBootBuild build;
+    build.name = dir.filename().string();
+    build.dir = dir;
+    build.tpl = read_board_file(dir / "u-boot-tpl.bin");
+    build.spl = read_board_file(dir / "u-boot-spl.bin");
+    build.itb = read_board_file(dir / "u-boot.itb");
+    build.tree_at = appended_tree(build.spl);
+    if (build.tree_at == std::string::npos) {
+      ADD_FAILURE() << "no tree at the end of the SPL";
+      continue;
+    }
+    const std::string tree = write_temp_file(
+        "spl.dtb", range(build.spl, build.tree_at, build.spl.size() - build.tree_at));
+    const std::vector<std::string> compatible = words(fdtget(tree, "/", "compatible"));
+    if (std::find(compatible.begin(), compatible.end(), "rockchip,rk3399") == compatible.end()) {
+      continue;
+    }
+    build.machine = compatible[0];
+    const auto board_tree = kernel_trees.find(build.machine);
+    if (board_tree == kernel_trees.end()) {
+      ADD_FAILURE() << "no kernel tree for " << build.machine;
+      continue;
+    }
+    build.kernel_tree = board_tree->second;
+    builds.push_back(build);
+  }
+  return builds;
+}
+
+// The rows of the survey printed in `out`, each split at its blanks: the
+// six numbers, then the notes joined by single blanks.
+struct SurveyRow {
+  std::vector<std::string> numbers;
+  std::string notes;
+};
+std::vector<SurveyRow> survey_rows(const std::string& out) {
+  std::vector<SurveyRow> rows;
+  const std::size_t heading = out.find("\nIdx Header ");
+  if (heading == std::string::npos) return rows;
+  std::size_t at = out.find('\n', out.find('\n', heading + 1) + 1) + 1;  // behind the hyphens
+  while (at < out.size() && out[at] != '\n') {
+    const std::size_t end = std::min(out.find('\n', at), out.size());
+    std::vector<std::string> fields = words(out.substr(at, end - at));
+    SurveyRow row;
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+      if (i < 6) {
+        row.numbers.push_back(fields[i]);
+      } else {
+        row.notes += (i > 6 ? " " : "") + fields[i];
+      }
+    }
+    rows.push_back(row);
+    at = end + 1;
+  }
+  return rows;
+}
+
+std::vector<std::string> numbers(std::initializer_list<std::uint64_t> values) {
+  std::vector<std::string> out;
+  for (std::uint64_t value : values) out.push_back(std::to_string(value));
+  return out;
+}
+
+// An erased 16 MiB chip that holds a bootable loader at 0, as an RK3399 set
+// needs for its boot ROM to load it unpadded.
+Bytes chip_with_loader() {
+  Bytes chip(16 * kMiB, 0xFF);
+  const Bytes loader = make_bootable_loader(SocFamily::Rk3399, 24);
+  std::copy(loader.begin(), loader.end(), chip.begin());
+  return chip;
+}
+
+// The SPL's tree as the install must leave it: the file's tree with the
+// ITB's offset `b` stored by fdtput.
+Bytes expected_spl_tree(const UBootBuild& build, std::uint32_t b) {
+  const std::string path = write_temp_file(
+      "expected.dtb", range(build.spl, build.tree_at, build.spl.size() - build.tree_at));
+  EXPECT_TRUE(run_command("fdtput -p -t u " + quoted(path) + " /config u-boot,spl-payload-offset " +
+                          std::to_string(b))
+                  .ok);
+  return read_board_file(path);
+}
+
 // The flash after installing `build` into the SPL area at `a` of `a_bytes`
-// and the ITB area at `b` of an erased chip, judged by the boot ROM model
-// and against the files.
-void judge_install(const UBootBuild& build, const Bytes& flash, std::uint32_t a,
-                   std::uint32_t a_bytes, std::uint32_t b) {
+// and the ITB area at `b` of `before`, judged by the boot ROM model and
+// against the files.
+void judge_install(const UBootBuild& build, const Bytes& before, const Bytes& flash,
+                   std::uint32_t a, std::uint32_t a_bytes, std::uint32_t b) {
   const std::vector<RomHeader> headers = rom_scan(RomFamily::Rk3399, flash);
-  ASSERT_EQ(headers.size(), 1u);
-  const RomHeader& header = headers[0];
-  EXPECT_EQ(header.at, a);
+  const auto found =
+      std::find_if(headers.begin(), headers.end(), [&](const RomHeader& h) { return h.at == a; });
+  ASSERT_NE(found, headers.end()) << "no header at " << a;
+  const RomHeader& header = *found;
   ASSERT_EQ(header.images.size(), 2u);
   const RomImage& tpl = header.images[0];
   const RomImage& spl = header.images[1];
@@ -309,114 +418,90 @@ void judge_install(const UBootBuild& build, const Bytes& flash, std::uint32_t a,
   const Bytes flashed = range(flash, spl.offset_bytes + code, tree_bytes);
   const std::string flashed_path = write_temp_file("flashed.dtb", flashed);
   EXPECT_EQ(fdtget(flashed_path, "/config", "u-boot,spl-payload-offset", "u"), std::to_string(b));
-  const std::string expected_path =
-      write_temp_file("expected.dtb", range(build.spl, code, build.spl.size() - code));
-  ASSERT_TRUE(run_command("fdtput -p -t u " + quoted(expected_path) +
-                          " /config u-boot,spl-payload-offset " + std::to_string(b))
-                  .ok);
   EXPECT_EQ(first_difference(dts_of(flashed, "flashed.dtb"),
-                             dts_of(read_board_file(expected_path), "expected.dtb")),
+                             dts_of(expected_spl_tree(build, b), "expected.dtb")),
             "");
   EXPECT_TRUE(all_bytes(flash, spl.offset_bytes + code + tree_bytes,
                         spl.length_bytes - code - tree_bytes, 0xFF));
 
-  // The ITB as the file holds it; nothing else anywhere.
+  // The ITB as the file holds it; nothing else changed.
   EXPECT_EQ(range(flash, b, build.itb.size()), build.itb);
-  Bytes rest = flash;
-  std::fill(rest.begin() + a, rest.begin() + spl.offset_bytes + spl.length_bytes, 0xFF);
-  std::fill(rest.begin() + b, rest.begin() + b + build.itb.size(), 0xFF);
-  EXPECT_TRUE(all_bytes(rest, 0, rest.size(), 0xFF)) << "bytes written outside the set";
+  EXPECT_TRUE(unchanged_outside(
+      flash, before, {{a, spl.offset_bytes + spl.length_bytes - a}, {b, build.itb.size()}}))
+      << "bytes written outside the set";
 }
 
-std::vector<std::string> set_args(const fs::path& dir) {
-  return {"--uboot-tpl", (dir / "u-boot-tpl.bin").string(), "--uboot-spl",
-          (dir / "u-boot-spl.bin").string(), "--uboot-itb", (dir / "u-boot.itb").string()};
+std::vector<std::string> set_args(const UBootBuild& build, bool fallback) {
+  std::vector<std::string> args = {"--uboot-tpl", (build.dir / "u-boot-tpl.bin").string(),
+                                   "--uboot-spl", (build.dir / "u-boot-spl.bin").string(),
+                                   "--uboot-itb", (build.dir / "u-boot.itb").string()};
+  if (fallback) args.push_back("--replace-fallback");
+  return args;
+}
+
+// The RK3399 builds of a release that ship a TPL, of which there must be
+// some.
+std::vector<UBootBuild> rk3399_builds_with_a_tpl(const Release& release) {
+  std::vector<UBootBuild> builds = rk3399_builds(release, "u-boot-tpl.bin");
+  EXPECT_FALSE(builds.empty()) << "no RK3399 U-Boot build with a TPL";
+  return builds;
 }
 
 TEST(RealFirmware, EveryRk3399UBootBuildWithATplInstallsAndIsRefusedElsewhere) {
   const std::vector<Release> releases = fetched_releases();
   REQUIRE_FETCHED(releases);
+  const Bytes chip = chip_with_loader();
   for (const Release& release : releases) {
     SCOPED_TRACE(release.name);
-    // The kernel's trees by their first compatible entry.
-    std::map<std::string, fs::path> kernel_trees;
-    for (const fs::path& tree : sorted_files(release.trees, ".dtb")) {
-      const std::vector<std::string> compatible = words(fdtget(tree, "/", "compatible"));
-      if (!compatible.empty()) kernel_trees.emplace(compatible[0], tree);
-    }
-
-    std::vector<UBootBuild> builds;
-    std::error_code error;
-    std::vector<fs::path> dirs;
-    for (const auto& entry : fs::directory_iterator(release.uboot, error)) dirs.push_back(entry);
-    std::sort(dirs.begin(), dirs.end());
-    for (const fs::path& dir : dirs) {
-      if (!fs::exists(dir / "u-boot-tpl.bin")) continue;
-      SCOPED_TRACE(dir.filename().string());
-      UBootBuild build;
-      build.name = dir.filename().string();
-      build.tpl = read_board_file(dir / "u-boot-tpl.bin");
-      build.spl = read_board_file(dir / "u-boot-spl.bin");
-      build.itb = read_board_file(dir / "u-boot.itb");
-      build.tree_at = appended_tree(build.spl);
-      ASSERT_NE(build.tree_at, std::string::npos) << "no tree at the end of the SPL";
-      const std::string tree = write_temp_file(
-          "spl.dtb", range(build.spl, build.tree_at, build.spl.size() - build.tree_at));
-      const std::vector<std::string> compatible = words(fdtget(tree, "/", "compatible"));
-      ASSERT_FALSE(compatible.empty());
-      if (std::find(compatible.begin(), compatible.end(), "rockchip,rk3399") == compatible.end()) {
-        continue;
-      }
-      build.machine = compatible[0];
-      const auto board_tree = kernel_trees.find(build.machine);
-      ASSERT_NE(board_tree, kernel_trees.end()) << "no kernel tree for " << build.machine;
-      build.kernel_tree = board_tree->second;
-      builds.push_back(build);
-    }
-    ASSERT_FALSE(builds.empty());
-
+    const std::vector<UBootBuild> builds = rk3399_builds_with_a_tpl(release);
     std::string names;
     for (std::size_t i = 0; i < builds.size(); ++i) {
       const UBootBuild& build = builds[i];
       SCOPED_TRACE(build.name);
       names += " " + build.name + " (" + build.kernel_tree.filename().string() + ")";
-      const fs::path dir = release.uboot / build.name;
       Board board;
       board.machine_tree = read_board_file(build.kernel_tree);
+      board.flash = chip;
 
-      // Into the primary areas, and the survey names both images.
-      const RunResult primary = run_tool(board, set_args(dir));
+      // Into the primary areas, and the survey shows the set where the
+      // files put it: the header at the area, the TPL behind its 2 KiB
+      // header block, the SPL (with the ITB's offset in its tree) behind
+      // the TPL, each rounded up to 2 KiB, and both named.
+      const RunResult primary = run_tool(board, set_args(build, false));
       ASSERT_EQ(primary.status, 0) << primary.out;
-      judge_install(build, primary.flash, kSplPrimaryOffset, kSplPrimaryBytes, kItbPrimaryOffset);
+      judge_install(build, chip, primary.flash, kSplPrimaryOffset, kSplPrimaryBytes,
+                    kItbPrimaryOffset);
       Board installed = board;
       installed.flash = primary.flash;
       const RunResult report = run_tool(installed, {"--dry-run"});
-      const std::vector<RomHeader> headers = rom_scan(RomFamily::Rk3399, primary.flash);
-      ASSERT_EQ(headers.size(), 1u);
-      const RomHeader& header = headers[0];
-      const std::string row = line("%-3u %-10u %-10u %-10u %-10u %-10u", 7u, header.at,
-                                   header.at + header.first_offset * kRomSectorBytes,
-                                   header.first_size * kRomSectorBytes,
-                                   header.at + header.second_offset * kRomSectorBytes,
-                                   header.second_size * kRomSectorBytes);
-      const std::size_t at = report.out.find("\n" + row.substr(0, row.size() - 1));
-      ASSERT_NE(at, std::string::npos) << report.out;
-      const std::string printed = report.out.substr(at + 1, report.out.find('\n', at + 1) - at);
-      EXPECT_NE(printed.find(" 0='U-Boot TPL' 1='U-Boot SPL'\n"), std::string::npos) << printed;
+      const std::uint32_t a = kSplPrimaryOffset;
+      const std::uint32_t tpl = round_2048(build.tpl.size());
+      const std::uint32_t spl =
+          round_2048(build.tree_at + expected_spl_tree(build, kItbPrimaryOffset).size());
+      const std::vector<SurveyRow> rows = survey_rows(report.out);
+      const auto row = std::find_if(rows.begin(), rows.end(), [&](const SurveyRow& r) {
+        return r.numbers.size() == 6 && r.numbers[1] == std::to_string(a);
+      });
+      ASSERT_NE(row, rows.end()) << report.out;
+      const auto index =
+          std::find(kRk3399Probes.begin(), kRk3399Probes.end(), a) - kRk3399Probes.begin();
+      EXPECT_EQ(row->numbers,
+                numbers({static_cast<std::uint64_t>(index), a, a + 2048, tpl, a + 2048 + tpl, spl}))
+          << report.out;
+      EXPECT_EQ(row->notes, "0='U-Boot TPL' 1='U-Boot SPL'") << report.out;
 
       // Into the fallback areas of a fresh chip.
-      std::vector<std::string> fallback_args = set_args(dir);
-      fallback_args.push_back("--replace-fallback");
-      const RunResult fallback = run_tool(board, fallback_args);
+      const RunResult fallback = run_tool(board, set_args(build, true));
       ASSERT_EQ(fallback.status, 0) << fallback.out;
-      judge_install(build, fallback.flash, kSplFallbackOffset, kSplFallbackBytes,
+      judge_install(build, chip, fallback.flash, kSplFallbackOffset, kSplFallbackBytes,
                     kItbFallbackOffset);
 
-      // On the next build's board the set is refused, and nothing changes.
+      // On the next build's board the set is refused for that board, though
+      // the chip holds a loader, and nothing changes.
       const UBootBuild& other = builds[(i + 1) % builds.size()];
       ASSERT_NE(other.machine, build.machine);
       installed.machine_tree = read_board_file(other.kernel_tree);
-      const RunResult refused = run_tool(installed, set_args(dir));
+      const RunResult refused = run_tool(installed, set_args(build, false));
       EXPECT_EQ(refused.status, 1);
       EXPECT_NE(refused.out.find("\nERROR: Machine type doesn't match U-Boot DTB you're trying "
                                  "to flash\n"),
