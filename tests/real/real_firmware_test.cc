@@ -4,7 +4,7 @@
 // testing/debian-packages: every Rockchip device tree of the arm64 kernel as
 // the machine's tree, and every RK3399 U-Boot build of u-boot-rockchip that
 // ships a TPL, installed and then judged without the tool's code, by the
-// boot ROM model, fdtget and plain byte comparisons with the files.
+// boot ROM model, fdtget, mkimage and plain byte comparisons with the files.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -14,6 +14,7 @@
 #include <initializer_list>
 #include <iterator>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -383,6 +384,13 @@ Bytes expected_spl_tree(const UBootBuild& build, std::uint32_t b) {
   return read_board_file(path);
 }
 
+// The SPL as the install flashed it into the area at `a`: its code and the
+// tree behind it, as long as that tree's header says.
+Bytes flashed_spl(const UBootBuild& build, const Bytes& flash, std::uint32_t a) {
+  const std::size_t at = a + 2048u + round_2048(build.tpl.size()) + build.tree_at;
+  return range(flash, at - build.tree_at, build.tree_at + load_be32(flash.data() + at + 4));
+}
+
 // The flash after installing `build` into the SPL area at `a` of `a_bytes`
 // and the ITB area at `b` of `before`, judged by the boot ROM model and
 // against the files.
@@ -511,6 +519,66 @@ TEST(RealFirmware, EveryRk3399UBootBuildWithATplInstallsAndIsRefusedElsewhere) {
     }
     std::printf("[ real     ] %s (%s): %zu RK3399 U-Boot builds with a TPL:%s\n",
                 release.name.c_str(), release.packages.c_str(), builds.size(), names.c_str());
+  }
+}
+
+// u-boot-tools' mkimage image of type rksd for the RK3399 of the TPL and
+// SPL given, or nothing when mkimage fails.
+std::optional<Bytes> mkimage_rk3399(const Bytes& tpl, const Bytes& spl) {
+  // Temporary copies, as mkimage splits its -d list at colons.
+  const std::string tpl_path = write_temp_file("mkimage-tpl.bin", tpl);
+  const std::string spl_path = write_temp_file("mkimage-spl.bin", spl);
+  const std::string image_path = write_temp_file("mkimage.img", {});
+  const Output made = run_command("mkimage -n rk3399 -T rksd -d " +
+                                  quoted(tpl_path + ":" + spl_path) + " " + quoted(image_path));
+  EXPECT_TRUE(made.ok) << made.text;
+  if (!made.ok) return std::nullopt;
+  return read_board_file(image_path);
+}
+
+TEST(RealFirmware, EveryRk3399UBootBuildWithATplIsFlashedAsMkimageBuildsIt) {
+  const std::vector<Release> releases = fetched_releases();
+  REQUIRE_FETCHED(releases);
+  if (!run_command("command -v mkimage").ok) {
+    GTEST_SKIP() << "mkimage is missing (Debian's u-boot-tools): the sets are not compared with "
+                    "its images";
+  }
+  const Bytes chip = chip_with_loader();
+  for (const Release& release : releases) {
+    SCOPED_TRACE(release.name);
+    const std::vector<UBootBuild> builds = rk3399_builds_with_a_tpl(release);
+    int compared = 0;
+    for (const UBootBuild& build : builds) {
+      SCOPED_TRACE(build.name);
+      Board board;
+      board.machine_tree = read_board_file(build.kernel_tree);
+      board.flash = chip;
+      for (const bool fallback : {false, true}) {
+        SCOPED_TRACE(fallback ? "fallback" : "primary");
+        const RunResult run = run_tool(board, set_args(build, fallback));
+        ASSERT_EQ(run.status, 0) << run.out;
+        const std::uint32_t a = fallback ? kSplFallbackOffset : kSplPrimaryOffset;
+        const Bytes spl = flashed_spl(build, run.flash, a);
+        const std::optional<Bytes> image = mkimage_rk3399(build.tpl, spl);
+        ASSERT_TRUE(image.has_value());
+        // The header block, the TPL's own bytes and the SPL's own bytes.
+        // mkimage fills the rest of each one's last 2 KiB sector with zeros
+        // where the tool leaves it erased: the boot ROM loads those bytes
+        // with the sector, but they lie past the end of the stage's image,
+        // where nothing of the stage is, so they are not compared.
+        const std::size_t spl_at = 2048 + round_2048(build.tpl.size());
+        ASSERT_GE(image->size(), spl_at + spl.size());
+        EXPECT_EQ(range(run.flash, a, 2048), range(*image, 0, 2048)) << "header block";
+        EXPECT_EQ(range(run.flash, a + 2048, build.tpl.size()),
+                  range(*image, 2048, build.tpl.size()))
+            << "TPL";
+        EXPECT_EQ(range(run.flash, a + spl_at, spl.size()), range(*image, spl_at, spl.size()))
+            << "SPL";
+        ++compared;
+      }
+    }
+    std::printf("[ real     ] %s: %d RK3399 U-Boot installs equal to mkimage's rksd images\n",
+                release.name.c_str(), compared);
   }
 }
 
