@@ -2,9 +2,11 @@
 // Debian's own firmware on the simulated board, for every release that
 // tests/real/run (or scripts/try.sh) has fetched into the build tree with
 // testing/debian-packages: every Rockchip device tree of the arm64 kernel as
-// the machine's tree, and every RK3399 U-Boot build of u-boot-rockchip that
-// ships a TPL, installed and then judged without the tool's code, by the
-// boot ROM model, fdtget, mkimage and plain byte comparisons with the files.
+// the machine's tree, every RK3399 U-Boot build of u-boot-rockchip that
+// ships a TPL, installed, and every RK3399 u-boot-rockchip-spi.bin, as the
+// survey sees it. All judged without the tool's code: by the boot ROM
+// model, fdtget, fdtput, dtc, mkimage, the board's log and plain byte
+// comparisons with the files.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -269,7 +271,7 @@ std::string first_difference(const std::string& got, const std::string& expected
 struct UBootBuild {
   std::string name;
   fs::path dir;
-  Bytes tpl, spl, itb;
+  Bytes tpl, spl, itb;      // the TPL is empty where the build has none
   std::size_t tree_at = 0;  // where the SPL's own tree begins
   std::string machine;      // its first compatible entry
   fs::path kernel_tree;     // the kernel's tree with that first entry
@@ -290,8 +292,10 @@ std::map<std::string, fs::path> kernel_trees_by_machine(const Release& release) 
 }
 
 // The release's RK3399 U-Boot builds that hold `file`, by name: an RK3399
-// build is one whose SPL's own tree lists "rockchip,rk3399".
-std::vector<UBootBuild> rk3399_builds(const Release& release, const char* file) {
+// build is one whose SPL's own tree lists "rockchip,rk3399". `others` gets
+// the names of the builds with that file for other SoCs.
+std::vector<UBootBuild> rk3399_builds(const Release& release, const char* file,
+                                      std::vector<std::string>* others = nullptr) {
   const std::map<std::string, fs::path> kernel_trees = kernel_trees_by_machine(release);
   std::vector<fs::path> dirs;
   std::error_code error;
@@ -304,7 +308,7 @@ std::vector<UBootBuild> rk3399_builds(const Release& release, const char* file) 
     UBootBuild build;
     build.name = dir.filename().string();
     build.dir = dir;
-    build.tpl = read_board_file(dir / "u-boot-tpl.bin");
+    if (fs::exists(dir / "u-boot-tpl.bin")) build.tpl = read_board_file(dir / "u-boot-tpl.bin");
     build.spl = read_board_file(dir / "u-boot-spl.bin");
     build.itb = read_board_file(dir / "u-boot.itb");
     build.tree_at = appended_tree(build.spl);
@@ -316,6 +320,7 @@ std::vector<UBootBuild> rk3399_builds(const Release& release, const char* file) 
         "spl.dtb", range(build.spl, build.tree_at, build.spl.size() - build.tree_at));
     const std::vector<std::string> compatible = words(fdtget(tree, "/", "compatible"));
     if (std::find(compatible.begin(), compatible.end(), "rockchip,rk3399") == compatible.end()) {
+      if (others != nullptr) others->push_back(build.name);
       continue;
     }
     build.machine = compatible[0];
@@ -579,6 +584,69 @@ TEST(RealFirmware, EveryRk3399UBootBuildWithATplIsFlashedAsMkimageBuildsIt) {
     }
     std::printf("[ real     ] %s: %d RK3399 U-Boot installs equal to mkimage's rksd images\n",
                 release.name.c_str(), compared);
+  }
+}
+
+TEST(RealFirmware, TheSurveySeesEveryRk3399SpiImageAtOffsetZero) {
+  const std::vector<Release> releases = fetched_releases();
+  REQUIRE_FETCHED(releases);
+  int surveyed = 0;
+  for (const Release& release : releases) {
+    SCOPED_TRACE(release.name);
+    std::vector<std::string> others;
+    const std::vector<UBootBuild> builds =
+        rk3399_builds(release, "u-boot-rockchip-spi.bin", &others);
+    if (builds.empty()) {
+      std::printf("[ real     ] %s (%s): no RK3399 u-boot-rockchip-spi.bin in this release\n",
+                  release.name.c_str(), release.packages.c_str());
+      continue;
+    }
+    std::string not_rk3399;
+    for (const std::string& name : others) not_rk3399 += " " + name;
+    std::printf("[ real     ] %s (%s): %zu RK3399 u-boot-rockchip-spi.bin (not RK3399:%s):\n",
+                release.name.c_str(), release.packages.c_str(), builds.size(), not_rk3399.c_str());
+    for (const UBootBuild& build : builds) {
+      SCOPED_TRACE(build.name);
+      const Bytes image = read_board_file(build.dir / "u-boot-rockchip-spi.bin");
+      // The image is laid out for the boot ROM reading SPI flash padded:
+      // a 4 KiB header block, then the TPL and then the SPL, every 2 KiB
+      // of them followed by 2 KiB of zeros. Where the SPL file's first
+      // 2 KiB lie tells how long the TPL is stored.
+      std::size_t spl_at = 4096;
+      while (spl_at + 2048 <= image.size() &&
+             range(image, spl_at, 2048) != range(build.spl, 0, 2048)) {
+        spl_at += 4096;
+      }
+      ASSERT_LE(spl_at + 2048, image.size()) << "the SPL is not in the image";
+      const std::uint32_t tpl = static_cast<std::uint32_t>((spl_at - 4096) / 2);
+      if (!build.tpl.empty()) {
+        EXPECT_EQ(tpl, round_2048(build.tpl.size()));
+      }
+      const std::uint32_t spl = round_2048(build.spl.size());
+
+      Board board;
+      board.machine_tree = read_board_file(build.kernel_tree);
+      board.flash.assign(16 * kMiB, 0xFF);
+      std::copy(image.begin(), image.end(), board.flash.begin());
+      const RunResult run = run_tool(board, {"--dry-run"});
+      const std::vector<SurveyRow> rows = survey_rows(run.out);
+      ASSERT_EQ(rows.size(), 1u) << run.out;
+      // The header names both images as if stored unpadded: the TPL at
+      // 2 KiB, the SPL behind it. The survey reads twice their sizes from
+      // there, which covers the stored TPL's banner both times: image 2
+      // starts in the middle of the TPL as this image stores it.
+      EXPECT_EQ(rows[0].numbers, numbers({0, 0, 2048, tpl, 2048 + tpl, spl})) << run.out;
+      EXPECT_EQ(rows[0].notes, "(padded) 0='U-Boot TPL' 1='U-Boot TPL'") << run.out;
+      std::string printed;
+      for (const std::string& number : rows[0].numbers) printed += number + " ";
+      std::printf("[ real     ]   %s on %s: %s%s\n", build.name.c_str(),
+                  build.kernel_tree.filename().string().c_str(), printed.c_str(),
+                  rows[0].notes.c_str());
+      ++surveyed;
+    }
+  }
+  if (surveyed == 0) {
+    GTEST_SKIP() << "no fetched release ships an RK3399 u-boot-rockchip-spi.bin";
   }
 }
 
