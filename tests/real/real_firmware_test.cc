@@ -2,23 +2,30 @@
 // Debian's own firmware on the simulated board, for every release that
 // tests/real/run (or scripts/try.sh) has fetched into the build tree with
 // testing/debian-packages: every Rockchip device tree of the arm64 kernel as
-// the machine's tree, and every RK3399 U-Boot build of u-boot-rockchip that
-// ships a TPL, installed and then judged without the tool's code, by the
-// boot ROM model, fdtget and plain byte comparisons with the files.
+// the machine's tree, every RK3399 U-Boot build of u-boot-rockchip that
+// ships a TPL, installed, and every RK3399 u-boot-rockchip-spi.bin, as the
+// survey sees it. All judged without the tool's code: by the boot ROM
+// model, fdtget, fdtput, dtc, mkimage, the board's log and plain byte
+// comparisons with the files.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <initializer_list>
+#include <iterator>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "fixture/board.h"
 #include "fixture/board_run.h"
+#include "fixture/image_files.h"
 #include "fixture/install_support.h"
 #include "oracle/boot_rom_model.h"
+#include "oracle/mkimage.h"
 
 namespace duobl::testing {
 namespace {
@@ -102,14 +109,6 @@ std::vector<std::string> words(const std::string& text) {
   return out;
 }
 
-bool served_soc(const std::vector<std::string>& compatible) {
-  for (const char* soc : {"rockchip,rk3399", "rockchip,rk3399pro", "rockchip,rk3566", "rockchip,rk3568", "rockchip,rk3588s",
-                          "rockchip,rk3588"}) {
-    if (std::find(compatible.begin(), compatible.end(), soc) != compatible.end()) return true;
-  }
-  return false;
-}
-
 std::vector<fs::path> sorted_files(const fs::path& dir, const std::string& extension) {
   std::vector<fs::path> files;
   std::error_code error;
@@ -120,6 +119,55 @@ std::vector<fs::path> sorted_files(const fs::path& dir, const std::string& exten
   return files;
 }
 
+// The boot ROM of every Rockchip SoC that Debian's arm64 kernel has trees
+// for, named by the SoC that U-Boot makes boot images for on boards with
+// that chip: the SoC support of arch/arm/mach-rockchip that such a board's
+// defconfig selects, and so the name mkimage takes with -n
+// (tools/rkcommon.c). The pairs share a die (Rockchip's datasheets): the
+// RK3399Pro is an RK3399 beside an NPU in one package, the RK3566 the
+// RK3568 die with less I/O, the RK3588S the RK3588 die in a smaller
+// package; the kernel describes the RK3326 with px30.dtsi and the RK3318
+// with rk3328.dtsi. A tree naming a SoC that is missing here fails the
+// sweep.
+struct SocRom {
+  const char* soc;
+  const char* rom;
+};
+constexpr SocRom kSocRoms[] = {
+    {"px30", "px30"},     {"rk3326", "px30"},   {"rk3308", "rk3308"}, {"rk3318", "rk3328"},
+    {"rk3328", "rk3328"}, {"rk3368", "rk3368"}, {"rk3399", "rk3399"}, {"rk3399pro", "rk3399"},
+    {"rk3566", "rk3568"}, {"rk3568", "rk3568"}, {"rk3588", "rk3588"}, {"rk3588s", "rk3588"},
+};
+
+// Where each boot ROM the tool is built for looks for a boot header, in its
+// order. Boards with any other boot ROM must be refused.
+const std::vector<std::uint32_t> kRk3399Probes = {0,       8192,    16384,   32768,   65536,
+                                                  131072,  262144,  524288,  1048576, 2097152,
+                                                  4194304, 8388608, 16777216};
+const std::vector<std::uint32_t> kRk35xxProbes = {0,      65536,  131072, 196608, 262144, 327680,
+                                                  393216, 458752, 524288, 589824, 655360, 720896,
+                                                  786432, 851968, 917504, 983040};
+const std::vector<std::uint32_t>* probes_of_rom(const std::string& rom) {
+  if (rom == "rk3399") return &kRk3399Probes;
+  if (rom == "rk3568" || rom == "rk3588") return &kRk35xxProbes;
+  return nullptr;
+}
+
+// The flash offsets of the 32-byte reads in a board log: the survey's look
+// at each probe offset (a dry run on an erased chip reads nothing else).
+std::vector<std::uint32_t> probe_reads(const std::string& log) {
+  std::vector<std::uint32_t> offsets;
+  for (std::size_t at = 0; at < log.size();) {
+    const std::size_t end = std::min(log.find('\n', at), log.size());
+    const std::vector<std::string> fields = words(log.substr(at, end - at));
+    if (fields.size() == 4 && fields[0] == "read" && fields[2] == "32") {
+      offsets.push_back(static_cast<std::uint32_t>(std::stoul(fields[1])));
+    }
+    at = end + 1;
+  }
+  return offsets;
+}
+
 TEST(RealFirmware, EveryRockchipKernelTreeNamesItsMachineOrIsRefused) {
   const std::vector<Release> releases = fetched_releases();
   REQUIRE_FETCHED(releases);
@@ -127,36 +175,56 @@ TEST(RealFirmware, EveryRockchipKernelTreeNamesItsMachineOrIsRefused) {
     SCOPED_TRACE(release.name);
     const std::vector<fs::path> trees = sorted_files(release.trees, ".dtb");
     ASSERT_FALSE(trees.empty()) << release.trees;
-    std::map<std::string, int> refused;  // by the tree's last Rockchip name
-    int served = 0;
+    std::map<std::string, int> served, refused;  // by the tree's SoC
     for (const fs::path& tree : trees) {
       SCOPED_TRACE(tree.filename().string());
       const std::vector<std::string> compatible = words(fdtget(tree, "/", "compatible"));
       ASSERT_FALSE(compatible.empty());
+      // The SoC is the list's last, least specific entry.
+      ASSERT_EQ(compatible.back().rfind("rockchip,", 0), 0u) << compatible.back();
+      const std::string soc = compatible.back().substr(9);
+      const auto fact = std::find_if(std::begin(kSocRoms), std::end(kSocRoms),
+                                     [&](const SocRom& f) { return soc == f.soc; });
+      if (fact == std::end(kSocRoms)) {
+        ADD_FAILURE() << "no boot ROM known for the SoC " << soc << ": add it to kSocRoms";
+        continue;
+      }
+      const std::vector<std::uint32_t>* probes = probes_of_rom(fact->rom);
       Board board;
       board.machine_tree = read_board_file(tree);
-      board.size_bytes = 4 * kMiB;
+      // The first tree of each SoC on a chip that holds every probe offset
+      // (the RK3399 ROM's last is 16 MiB), the others on a 4 MiB chip,
+      // where the offsets whose 32 bytes would cross the end are not read.
+      board.size_bytes = probes != nullptr && served[soc] == 0 ? 32 * kMiB : 4 * kMiB;
       const RunResult run = run_tool(board, {"--dry-run"});
-      if (served_soc(compatible)) {
-        ++served;
+      if (probes != nullptr) {
+        ++served[soc];
         const std::string model = fdtget(tree, "/", "model");
         EXPECT_EQ(run.status, 0) << run.out;
         EXPECT_EQ(run.out.substr(0, run.out.find('\n') + 1),
                   "Machine: " + model + " (" + compatible[0] + ")\n");
+        std::vector<std::uint32_t> inside;
+        std::copy_if(probes->begin(), probes->end(), std::back_inserter(inside),
+                     [&](std::uint32_t at) { return at + 32 <= board.size_bytes; });
+        EXPECT_EQ(probe_reads(run.log), inside)
+            << "probes of the " << fact->rom << " boot ROM on " << board.size_bytes << " bytes";
       } else {
-        std::string soc = "?";
-        for (const std::string& entry : compatible) {
-          if (entry.rfind("rockchip,", 0) == 0) soc = entry.substr(9);
-        }
         ++refused[soc];
         EXPECT_EQ(run.status, 2) << run.out;
         EXPECT_EQ(run.out, "ERROR: Unsupported machine " + compatible[0] + "\n");
+        EXPECT_EQ(run.log, "") << "a refused machine's flash is not opened";
       }
     }
-    std::string summary;
-    for (const auto& [soc, count] : refused) summary += " " + soc + " " + std::to_string(count);
-    std::printf("[ real     ] %s (%s): %zu trees, %d served, refused:%s\n", release.name.c_str(),
-                release.packages.c_str(), trees.size(), served, summary.c_str());
+    const auto counts = [](const std::map<std::string, int>& by_soc) {
+      std::string text;
+      for (const auto& [soc, count] : by_soc) text += " " + soc + " " + std::to_string(count);
+      return text;
+    };
+    int served_trees = 0;
+    for (const auto& entry : served) served_trees += entry.second;
+    std::printf("[ real     ] %s (%s): %zu trees, %d served:%s; refused:%s\n", release.name.c_str(),
+                release.packages.c_str(), trees.size(), served_trees, counts(served).c_str(),
+                counts(refused).c_str());
   }
 }
 
@@ -203,7 +271,8 @@ std::string first_difference(const std::string& got, const std::string& expected
 
 struct UBootBuild {
   std::string name;
-  Bytes tpl, spl, itb;
+  fs::path dir;
+  Bytes tpl, spl, itb;      // the TPL is empty where the build has none
   std::size_t tree_at = 0;  // where the SPL's own tree begins
   std::string machine;      // its first compatible entry
   fs::path kernel_tree;     // the kernel's tree with that first entry
@@ -213,15 +282,131 @@ std::uint32_t round_2048(std::size_t bytes) {
   return static_cast<std::uint32_t>((bytes + 2047) / 2048 * 2048);
 }
 
+// The kernel's trees of a release by their first compatible entry.
+std::map<std::string, fs::path> kernel_trees_by_machine(const Release& release) {
+  std::map<std::string, fs::path> trees;
+  for (const fs::path& tree : sorted_files(release.trees, ".dtb")) {
+    const std::vector<std::string> compatible = words(fdtget(tree, "/", "compatible"));
+    if (!compatible.empty()) trees.emplace(compatible[0], tree);
+  }
+  return trees;
+}
+
+// The release's RK3399 U-Boot builds that hold `file`, by name: an RK3399
+// build is one whose SPL's own tree lists "rockchip,rk3399". `others` gets
+// the names of the builds with that file for other SoCs.
+std::vector<UBootBuild> rk3399_builds(const Release& release, const char* file,
+                                      std::vector<std::string>* others = nullptr) {
+  const std::map<std::string, fs::path> kernel_trees = kernel_trees_by_machine(release);
+  std::vector<fs::path> dirs;
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator(release.uboot, error)) dirs.push_back(entry);
+  std::sort(dirs.begin(), dirs.end());
+  std::vector<UBootBuild> builds;
+  for (const fs::path& dir : dirs) {
+    if (!fs::exists(dir / file)) continue;
+    SCOPED_TRACE(dir.filename().string());
+    UBootBuild build;
+    build.name = dir.filename().string();
+    build.dir = dir;
+    if (fs::exists(dir / "u-boot-tpl.bin")) build.tpl = read_board_file(dir / "u-boot-tpl.bin");
+    build.spl = read_board_file(dir / "u-boot-spl.bin");
+    build.itb = read_board_file(dir / "u-boot.itb");
+    build.tree_at = appended_tree(build.spl);
+    if (build.tree_at == std::string::npos) {
+      ADD_FAILURE() << "no tree at the end of the SPL";
+      continue;
+    }
+    const std::string tree = write_temp_file(
+        "spl.dtb", range(build.spl, build.tree_at, build.spl.size() - build.tree_at));
+    const std::vector<std::string> compatible = words(fdtget(tree, "/", "compatible"));
+    if (std::find(compatible.begin(), compatible.end(), "rockchip,rk3399") == compatible.end()) {
+      if (others != nullptr) others->push_back(build.name);
+      continue;
+    }
+    build.machine = compatible[0];
+    const auto board_tree = kernel_trees.find(build.machine);
+    if (board_tree == kernel_trees.end()) {
+      ADD_FAILURE() << "no kernel tree for " << build.machine;
+      continue;
+    }
+    build.kernel_tree = board_tree->second;
+    builds.push_back(build);
+  }
+  return builds;
+}
+
+// The rows of the survey printed in `out`, each split at its blanks: the
+// six numbers, then the notes joined by single blanks.
+struct SurveyRow {
+  std::vector<std::string> numbers;
+  std::string notes;
+};
+std::vector<SurveyRow> survey_rows(const std::string& out) {
+  std::vector<SurveyRow> rows;
+  const std::size_t heading = out.find("\nIdx Header ");
+  if (heading == std::string::npos) return rows;
+  std::size_t at = out.find('\n', out.find('\n', heading + 1) + 1) + 1;  // behind the hyphens
+  while (at < out.size() && out[at] != '\n') {
+    const std::size_t end = std::min(out.find('\n', at), out.size());
+    std::vector<std::string> fields = words(out.substr(at, end - at));
+    SurveyRow row;
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+      if (i < 6) {
+        row.numbers.push_back(fields[i]);
+      } else {
+        row.notes += (i > 6 ? " " : "") + fields[i];
+      }
+    }
+    rows.push_back(row);
+    at = end + 1;
+  }
+  return rows;
+}
+
+std::vector<std::string> numbers(std::initializer_list<std::uint64_t> values) {
+  std::vector<std::string> out;
+  for (std::uint64_t value : values) out.push_back(std::to_string(value));
+  return out;
+}
+
+// An erased 16 MiB chip that holds a bootable loader at 0, as an RK3399 set
+// needs for its boot ROM to load it unpadded.
+Bytes chip_with_loader() {
+  Bytes chip(16 * kMiB, 0xFF);
+  const Bytes loader = make_bootable_loader(RomFamily::Rk3399, 24);
+  std::copy(loader.begin(), loader.end(), chip.begin());
+  return chip;
+}
+
+// The SPL's tree as the install must leave it: the file's tree with the
+// ITB's offset `b` stored by fdtput.
+Bytes expected_spl_tree(const UBootBuild& build, std::uint32_t b) {
+  const std::string path = write_temp_file(
+      "expected.dtb", range(build.spl, build.tree_at, build.spl.size() - build.tree_at));
+  EXPECT_TRUE(run_command("fdtput -p -t u " + quoted(path) + " /config u-boot,spl-payload-offset " +
+                          std::to_string(b))
+                  .ok);
+  return read_board_file(path);
+}
+
+// The SPL as the install flashed it into the area at `a`: its code and the
+// tree behind it, as long as that tree's header says.
+Bytes flashed_spl(const UBootBuild& build, const Bytes& flash, std::uint32_t a) {
+  const std::size_t at = a + 2048u + round_2048(build.tpl.size()) + build.tree_at;
+  return range(flash, at - build.tree_at, build.tree_at + load_be32(flash.data() + at + 4));
+}
+
 // The flash after installing `build` into the SPL area at `a` of `a_bytes`
-// and the ITB area at `b` of an erased chip, judged by the boot ROM model
-// and against the files.
-void judge_install(const UBootBuild& build, const Bytes& flash, std::uint32_t a,
-                   std::uint32_t a_bytes, std::uint32_t b) {
+// and the ITB area at `b` of `before`, judged by the boot ROM model and
+// against the files.
+void judge_install(const UBootBuild& build, const Bytes& before, const Bytes& flash,
+                   std::uint32_t a, std::uint32_t a_bytes, std::uint32_t b) {
   const std::vector<RomHeader> headers = rom_scan(RomFamily::Rk3399, flash);
-  ASSERT_EQ(headers.size(), 1u);
-  const RomHeader& header = headers[0];
-  EXPECT_EQ(header.at, a);
+  const auto found =
+      std::find_if(headers.begin(), headers.end(), [&](const RomHeader& h) { return h.at == a; });
+  ASSERT_NE(found, headers.end()) << "no header at " << a;
+  const RomHeader& header = *found;
   ASSERT_EQ(header.images.size(), 2u);
   const RomImage& tpl = header.images[0];
   const RomImage& spl = header.images[1];
@@ -247,114 +432,90 @@ void judge_install(const UBootBuild& build, const Bytes& flash, std::uint32_t a,
   const Bytes flashed = range(flash, spl.offset_bytes + code, tree_bytes);
   const std::string flashed_path = write_temp_file("flashed.dtb", flashed);
   EXPECT_EQ(fdtget(flashed_path, "/config", "u-boot,spl-payload-offset", "u"), std::to_string(b));
-  const std::string expected_path =
-      write_temp_file("expected.dtb", range(build.spl, code, build.spl.size() - code));
-  ASSERT_TRUE(run_command("fdtput -p -t u " + quoted(expected_path) +
-                          " /config u-boot,spl-payload-offset " + std::to_string(b))
-                  .ok);
   EXPECT_EQ(first_difference(dts_of(flashed, "flashed.dtb"),
-                             dts_of(read_board_file(expected_path), "expected.dtb")),
+                             dts_of(expected_spl_tree(build, b), "expected.dtb")),
             "");
   EXPECT_TRUE(all_bytes(flash, spl.offset_bytes + code + tree_bytes,
                         spl.length_bytes - code - tree_bytes, 0xFF));
 
-  // The ITB as the file holds it; nothing else anywhere.
+  // The ITB as the file holds it; nothing else changed.
   EXPECT_EQ(range(flash, b, build.itb.size()), build.itb);
-  Bytes rest = flash;
-  std::fill(rest.begin() + a, rest.begin() + spl.offset_bytes + spl.length_bytes, 0xFF);
-  std::fill(rest.begin() + b, rest.begin() + b + build.itb.size(), 0xFF);
-  EXPECT_TRUE(all_bytes(rest, 0, rest.size(), 0xFF)) << "bytes written outside the set";
+  EXPECT_TRUE(unchanged_outside(
+      flash, before, {{a, spl.offset_bytes + spl.length_bytes - a}, {b, build.itb.size()}}))
+      << "bytes written outside the set";
 }
 
-std::vector<std::string> set_args(const fs::path& dir) {
-  return {"--uboot-tpl", (dir / "u-boot-tpl.bin").string(), "--uboot-spl",
-          (dir / "u-boot-spl.bin").string(), "--uboot-itb", (dir / "u-boot.itb").string()};
+std::vector<std::string> set_args(const UBootBuild& build, bool fallback) {
+  std::vector<std::string> args = {"--uboot-tpl", (build.dir / "u-boot-tpl.bin").string(),
+                                   "--uboot-spl", (build.dir / "u-boot-spl.bin").string(),
+                                   "--uboot-itb", (build.dir / "u-boot.itb").string()};
+  if (fallback) args.push_back("--replace-fallback");
+  return args;
+}
+
+// The RK3399 builds of a release that ship a TPL, of which there must be
+// some.
+std::vector<UBootBuild> rk3399_builds_with_a_tpl(const Release& release) {
+  std::vector<UBootBuild> builds = rk3399_builds(release, "u-boot-tpl.bin");
+  EXPECT_FALSE(builds.empty()) << "no RK3399 U-Boot build with a TPL";
+  return builds;
 }
 
 TEST(RealFirmware, EveryRk3399UBootBuildWithATplInstallsAndIsRefusedElsewhere) {
   const std::vector<Release> releases = fetched_releases();
   REQUIRE_FETCHED(releases);
+  const Bytes chip = chip_with_loader();
   for (const Release& release : releases) {
     SCOPED_TRACE(release.name);
-    // The kernel's trees by their first compatible entry.
-    std::map<std::string, fs::path> kernel_trees;
-    for (const fs::path& tree : sorted_files(release.trees, ".dtb")) {
-      const std::vector<std::string> compatible = words(fdtget(tree, "/", "compatible"));
-      if (!compatible.empty()) kernel_trees.emplace(compatible[0], tree);
-    }
-
-    std::vector<UBootBuild> builds;
-    std::error_code error;
-    std::vector<fs::path> dirs;
-    for (const auto& entry : fs::directory_iterator(release.uboot, error)) dirs.push_back(entry);
-    std::sort(dirs.begin(), dirs.end());
-    for (const fs::path& dir : dirs) {
-      if (!fs::exists(dir / "u-boot-tpl.bin")) continue;
-      SCOPED_TRACE(dir.filename().string());
-      UBootBuild build;
-      build.name = dir.filename().string();
-      build.tpl = read_board_file(dir / "u-boot-tpl.bin");
-      build.spl = read_board_file(dir / "u-boot-spl.bin");
-      build.itb = read_board_file(dir / "u-boot.itb");
-      build.tree_at = appended_tree(build.spl);
-      ASSERT_NE(build.tree_at, std::string::npos) << "no tree at the end of the SPL";
-      const std::string tree = write_temp_file(
-          "spl.dtb", range(build.spl, build.tree_at, build.spl.size() - build.tree_at));
-      const std::vector<std::string> compatible = words(fdtget(tree, "/", "compatible"));
-      ASSERT_FALSE(compatible.empty());
-      if (std::find(compatible.begin(), compatible.end(), "rockchip,rk3399") == compatible.end()) {
-        continue;
-      }
-      build.machine = compatible[0];
-      const auto board_tree = kernel_trees.find(build.machine);
-      ASSERT_NE(board_tree, kernel_trees.end()) << "no kernel tree for " << build.machine;
-      build.kernel_tree = board_tree->second;
-      builds.push_back(build);
-    }
-    ASSERT_FALSE(builds.empty());
-
+    const std::vector<UBootBuild> builds = rk3399_builds_with_a_tpl(release);
     std::string names;
     for (std::size_t i = 0; i < builds.size(); ++i) {
       const UBootBuild& build = builds[i];
       SCOPED_TRACE(build.name);
       names += " " + build.name + " (" + build.kernel_tree.filename().string() + ")";
-      const fs::path dir = release.uboot / build.name;
       Board board;
       board.machine_tree = read_board_file(build.kernel_tree);
+      board.flash = chip;
 
-      // Into the primary areas, and the survey names both images.
-      const RunResult primary = run_tool(board, set_args(dir));
+      // Into the primary areas, and the survey shows the set where the
+      // files put it: the header at the area, the TPL behind its 2 KiB
+      // header block, the SPL (with the ITB's offset in its tree) behind
+      // the TPL, each rounded up to 2 KiB, and both named.
+      const RunResult primary = run_tool(board, set_args(build, false));
       ASSERT_EQ(primary.status, 0) << primary.out;
-      judge_install(build, primary.flash, kSplPrimaryOffset, kSplPrimaryBytes, kItbPrimaryOffset);
+      judge_install(build, chip, primary.flash, kSplPrimaryOffset, kSplPrimaryBytes,
+                    kItbPrimaryOffset);
       Board installed = board;
       installed.flash = primary.flash;
       const RunResult report = run_tool(installed, {"--dry-run"});
-      const std::vector<RomHeader> headers = rom_scan(RomFamily::Rk3399, primary.flash);
-      ASSERT_EQ(headers.size(), 1u);
-      const RomHeader& header = headers[0];
-      const std::string row = line("%-3u %-10u %-10u %-10u %-10u %-10u", 7u, header.at,
-                                   header.at + header.first_offset * kRomSectorBytes,
-                                   header.first_size * kRomSectorBytes,
-                                   header.at + header.second_offset * kRomSectorBytes,
-                                   header.second_size * kRomSectorBytes);
-      const std::size_t at = report.out.find("\n" + row.substr(0, row.size() - 1));
-      ASSERT_NE(at, std::string::npos) << report.out;
-      const std::string printed = report.out.substr(at + 1, report.out.find('\n', at + 1) - at);
-      EXPECT_NE(printed.find(" 0='U-Boot TPL' 1='U-Boot SPL'\n"), std::string::npos) << printed;
+      const std::uint32_t a = kSplPrimaryOffset;
+      const std::uint32_t tpl = round_2048(build.tpl.size());
+      const std::uint32_t spl =
+          round_2048(build.tree_at + expected_spl_tree(build, kItbPrimaryOffset).size());
+      const std::vector<SurveyRow> rows = survey_rows(report.out);
+      const auto row = std::find_if(rows.begin(), rows.end(), [&](const SurveyRow& r) {
+        return r.numbers.size() == 6 && r.numbers[1] == std::to_string(a);
+      });
+      ASSERT_NE(row, rows.end()) << report.out;
+      const auto index =
+          std::find(kRk3399Probes.begin(), kRk3399Probes.end(), a) - kRk3399Probes.begin();
+      EXPECT_EQ(row->numbers,
+                numbers({static_cast<std::uint64_t>(index), a, a + 2048, tpl, a + 2048 + tpl, spl}))
+          << report.out;
+      EXPECT_EQ(row->notes, "0='U-Boot TPL' 1='U-Boot SPL'") << report.out;
 
       // Into the fallback areas of a fresh chip.
-      std::vector<std::string> fallback_args = set_args(dir);
-      fallback_args.push_back("--replace-fallback");
-      const RunResult fallback = run_tool(board, fallback_args);
+      const RunResult fallback = run_tool(board, set_args(build, true));
       ASSERT_EQ(fallback.status, 0) << fallback.out;
-      judge_install(build, fallback.flash, kSplFallbackOffset, kSplFallbackBytes,
+      judge_install(build, chip, fallback.flash, kSplFallbackOffset, kSplFallbackBytes,
                     kItbFallbackOffset);
 
-      // On the next build's board the set is refused, and nothing changes.
+      // On the next build's board the set is refused for that board, though
+      // the chip holds a loader, and nothing changes.
       const UBootBuild& other = builds[(i + 1) % builds.size()];
       ASSERT_NE(other.machine, build.machine);
       installed.machine_tree = read_board_file(other.kernel_tree);
-      const RunResult refused = run_tool(installed, set_args(dir));
+      const RunResult refused = run_tool(installed, set_args(build, false));
       EXPECT_EQ(refused.status, 1);
       EXPECT_NE(refused.out.find("\nERROR: Machine type doesn't match U-Boot DTB you're trying "
                                  "to flash\n"),
@@ -364,6 +525,116 @@ TEST(RealFirmware, EveryRk3399UBootBuildWithATplInstallsAndIsRefusedElsewhere) {
     }
     std::printf("[ real     ] %s (%s): %zu RK3399 U-Boot builds with a TPL:%s\n",
                 release.name.c_str(), release.packages.c_str(), builds.size(), names.c_str());
+  }
+}
+
+TEST(RealFirmware, EveryRk3399UBootBuildWithATplIsFlashedAsMkimageBuildsIt) {
+  const std::vector<Release> releases = fetched_releases();
+  REQUIRE_FETCHED(releases);
+  if (!have_mkimage()) GTEST_SKIP() << kNoMkimage;
+  const Bytes chip = chip_with_loader();
+  for (const Release& release : releases) {
+    SCOPED_TRACE(release.name);
+    const std::vector<UBootBuild> builds = rk3399_builds_with_a_tpl(release);
+    int compared = 0;
+    for (const UBootBuild& build : builds) {
+      SCOPED_TRACE(build.name);
+      Board board;
+      board.machine_tree = read_board_file(build.kernel_tree);
+      board.flash = chip;
+      for (const bool fallback : {false, true}) {
+        SCOPED_TRACE(fallback ? "fallback" : "primary");
+        const RunResult run = run_tool(board, set_args(build, fallback));
+        ASSERT_EQ(run.status, 0) << run.out;
+        const std::uint32_t a = fallback ? kSplFallbackOffset : kSplPrimaryOffset;
+        const Bytes spl = flashed_spl(build, run.flash, a);
+        const MkimageResult image =
+            mkimage_rockchip("rk3399", "rksd",
+                             {write_temp_file("mkimage-tpl.bin", build.tpl),
+                              write_temp_file("mkimage-spl.bin", spl)});
+        ASSERT_TRUE(image.ok) << image.output;
+        // The header block, the TPL's own bytes and the SPL's own bytes.
+        // mkimage fills the rest of each one's last 2 KiB sector with zeros
+        // where the tool leaves it erased: the boot ROM loads those bytes
+        // with the sector, but they lie past the end of the stage's image,
+        // where nothing of the stage is, so they are not compared.
+        const std::size_t spl_at = 2048 + round_2048(build.tpl.size());
+        ASSERT_GE(image.image.size(), spl_at + spl.size());
+        EXPECT_EQ(range(run.flash, a, 2048), range(image.image, 0, 2048)) << "header block";
+        EXPECT_EQ(range(run.flash, a + 2048, build.tpl.size()),
+                  range(image.image, 2048, build.tpl.size()))
+            << "TPL";
+        EXPECT_EQ(range(run.flash, a + spl_at, spl.size()),
+                  range(image.image, spl_at, spl.size()))
+            << "SPL";
+        ++compared;
+      }
+    }
+    std::printf("[ real     ] %s: %d RK3399 U-Boot installs equal to mkimage's rksd images\n",
+                release.name.c_str(), compared);
+  }
+}
+
+TEST(RealFirmware, TheSurveySeesEveryRk3399SpiImageAtOffsetZero) {
+  const std::vector<Release> releases = fetched_releases();
+  REQUIRE_FETCHED(releases);
+  int surveyed = 0;
+  for (const Release& release : releases) {
+    SCOPED_TRACE(release.name);
+    std::vector<std::string> others;
+    const std::vector<UBootBuild> builds =
+        rk3399_builds(release, "u-boot-rockchip-spi.bin", &others);
+    if (builds.empty()) {
+      std::printf("[ real     ] %s (%s): no RK3399 u-boot-rockchip-spi.bin in this release\n",
+                  release.name.c_str(), release.packages.c_str());
+      continue;
+    }
+    std::string not_rk3399;
+    for (const std::string& name : others) not_rk3399 += " " + name;
+    std::printf("[ real     ] %s (%s): %zu RK3399 u-boot-rockchip-spi.bin (not RK3399:%s):\n",
+                release.name.c_str(), release.packages.c_str(), builds.size(), not_rk3399.c_str());
+    for (const UBootBuild& build : builds) {
+      SCOPED_TRACE(build.name);
+      const Bytes image = read_board_file(build.dir / "u-boot-rockchip-spi.bin");
+      // The image is laid out for the boot ROM reading SPI flash padded:
+      // a 4 KiB header block, then the TPL and then the SPL, every 2 KiB
+      // of them followed by 2 KiB of zeros. Where the SPL file's first
+      // 2 KiB lie tells how long the TPL is stored.
+      std::size_t spl_at = 4096;
+      while (spl_at + 2048 <= image.size() &&
+             range(image, spl_at, 2048) != range(build.spl, 0, 2048)) {
+        spl_at += 4096;
+      }
+      ASSERT_LE(spl_at + 2048, image.size()) << "the SPL is not in the image";
+      const std::uint32_t tpl = static_cast<std::uint32_t>((spl_at - 4096) / 2);
+      if (!build.tpl.empty()) {
+        EXPECT_EQ(tpl, round_2048(build.tpl.size()));
+      }
+      const std::uint32_t spl = round_2048(build.spl.size());
+
+      Board board;
+      board.machine_tree = read_board_file(build.kernel_tree);
+      board.flash.assign(16 * kMiB, 0xFF);
+      std::copy(image.begin(), image.end(), board.flash.begin());
+      const RunResult run = run_tool(board, {"--dry-run"});
+      const std::vector<SurveyRow> rows = survey_rows(run.out);
+      ASSERT_EQ(rows.size(), 1u) << run.out;
+      // The header names both images as if stored unpadded: the TPL at
+      // 2 KiB, the SPL behind it. The survey reads twice their sizes from
+      // there, which covers the stored TPL's banner both times: image 2
+      // starts in the middle of the TPL as this image stores it.
+      EXPECT_EQ(rows[0].numbers, numbers({0, 0, 2048, tpl, 2048 + tpl, spl})) << run.out;
+      EXPECT_EQ(rows[0].notes, "(padded) 0='U-Boot TPL' 1='U-Boot TPL'") << run.out;
+      std::string printed;
+      for (const std::string& number : rows[0].numbers) printed += number + " ";
+      std::printf("[ real     ]   %s on %s: %s%s\n", build.name.c_str(),
+                  build.kernel_tree.filename().string().c_str(), printed.c_str(),
+                  rows[0].notes.c_str());
+      ++surveyed;
+    }
+  }
+  if (surveyed == 0) {
+    GTEST_SKIP() << "no fetched release ships an RK3399 u-boot-rockchip-spi.bin";
   }
 }
 
