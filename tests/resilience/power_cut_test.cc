@@ -9,6 +9,7 @@
 // wholly the old or wholly the new content, and at least one of them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <set>
@@ -201,6 +202,173 @@ TEST(PowerCut, UbootPrimaryRk3568) { run_campaign(kScenarios[6]); }
 TEST(PowerCut, UbootFallbackRk3568) { run_campaign(kScenarios[7]); }
 TEST(PowerCut, LoaderAndUbootRk3568) { run_campaign(kScenarios[8]); }
 
+
+// --- Two cuts -------------------------------------------------------------------
+//
+// A flaky supply cuts in bursts, and after a cut the user runs the same
+// command again. Every first cut is followed by the re-run, cut again at the
+// first, a middle and the last device call of each operation the re-run
+// prints, both clean and the worst way; the state it leaves is judged, and
+// then the update is run once more, to its end, from there.
+
+// The mutations of a run (1-based, as SIMBOARD_CUT counts them) at which a
+// second cut lands: the first, a middle and the last write of each printed
+// write, and each erase. The write() calls of one printed write follow each
+// other with no other device call between them; its read-back comes after.
+std::vector<std::size_t> second_cut_points(const std::vector<LogOp>& ops) {
+  std::vector<std::size_t> points;
+  std::vector<std::size_t> group;
+  const auto close_group = [&] {
+    if (group.empty()) return;
+    for (const std::size_t k : {group.front(), group[group.size() / 2], group.back()})
+      if (points.empty() || points.back() != k) points.push_back(k);
+    group.clear();
+  };
+  std::size_t k = 0;
+  for (const LogOp& op : ops) {
+    if (!is_mutation(op)) {
+      if (op.kind != "write") close_group();
+      continue;
+    }
+    ++k;
+    if (op.kind == "erase") {
+      close_group();
+      points.push_back(k);
+    } else {
+      group.push_back(k);
+    }
+  }
+  close_group();
+  return points;
+}
+
+struct TwoCutScenario {
+  const char* name;
+  std::size_t scenario;       // index into kScenarios
+  std::size_t first_stride;   // every how many cut points the first cut lands
+  bool needs_loader;          // a loader must stay complete at 0 or 65536
+};
+
+const TwoCutScenario kTwoCutScenarios[] = {
+    {"loader_rk3399", 0, 10, true},
+    {"loader_rk3568", 1, 1, true},
+    {"generic_spl_primary_rk3568", 2, 16, false},
+    {"uboot_primary_rk3399", 4, 16, false},
+    {"uboot_primary_rk3568", 6, 16, false},
+};
+
+// The board of a run whose log nobody reads: a cut is told by the status
+// alone (the board kills the process with SIGKILL only there), and a run
+// without its log makes a third of the system calls.
+Board without_log(Board board) {
+  board.env["SIMBOARD_LOG"] = "";
+  return board;
+}
+
+// What is wrong after the second cut and the run to the end, or nothing.
+std::string judge_two_cuts(const Scenario& s, const TwoCutScenario& t, const Sweep& sweep,
+                           const Bytes& after_first, std::size_t second, const char* mode) {
+  Board board = without_log(sweep.board);
+  board.flash = after_first;
+  board.env["SIMBOARD_CUT"] = std::to_string(second);
+  board.env["SIMBOARD_CUT_MODE"] = mode;
+  const RunResult cut = run_tool(board, sweep.args, kRunLimitSeconds);
+  if (cut.status != kPowerCutStatus)
+    return "the second cut did not happen (status " + std::to_string(cut.status) + ")";
+  const Verdict verdict = judge_flash(s.family, cut.flash, sweep.references, sweep.layout);
+  if (!verdict.problem.empty()) return verdict.problem;
+  if (t.needs_loader &&
+      std::none_of(verdict.complete_at.begin(), verdict.complete_at.end(),
+                   [](std::uint32_t at) { return at == 0 || at == 65536; }))
+    return "no complete loader at 0 or 65536";
+
+  Board again = without_log(sweep.board);
+  again.flash = cut.flash;
+  const RunResult rest = run_tool(again, sweep.args, kRunLimitSeconds);
+  if (rest.status != 0) return "the run after both cuts ended with " + std::to_string(rest.status);
+  if (rest.flash != sweep.complete.flash) return "the run after both cuts left another flash";
+  return "";
+}
+
+void run_two_cut_campaign(const TwoCutScenario& t) {
+  const Scenario& s = kScenarios[t.scenario];
+  Sweep sweep;
+  prepare_sweep(s, sweep);
+  if (::testing::Test::HasFatalFailure()) return;
+
+  struct FirstCut {
+    std::size_t k = 0;
+    const char* mode = "clean";
+    std::size_t second_cuts = 0;
+    std::size_t unsafe = 0;
+    std::string problem;  // the first one met
+  };
+  std::vector<FirstCut> firsts;
+  const std::size_t m = sweep.mutations.size();
+  for (std::size_t k = 1; k <= m; k += t.first_stride) {
+    firsts.push_back({k, "clean", 0, 0, ""});
+    firsts.push_back({k, "worst", 0, 0, ""});
+  }
+  if (t.first_stride > 1) {
+    firsts.push_back({m, "clean", 0, 0, ""});
+    firsts.push_back({m, "worst", 0, 0, ""});
+  }
+
+  for_each_in_parallel(firsts.size(), [&](std::size_t i) {
+    FirstCut& first = firsts[i];
+    Board board = without_log(sweep.board);
+    board.env["SIMBOARD_CUT"] = std::to_string(first.k);
+    board.env["SIMBOARD_CUT_MODE"] = first.mode;
+    const RunResult cut = run_tool(board, sweep.args, kRunLimitSeconds);
+    if (cut.status != kPowerCutStatus) {
+      first.problem = "the first cut did not happen";
+      ++first.unsafe;
+      return;
+    }
+    // The re-run as it goes without a second cut: where its operations are.
+    Board rerun = sweep.board;
+    rerun.flash = cut.flash;
+    const RunResult whole = run_tool(rerun, sweep.args, kRunLimitSeconds);
+    if (whole.status != 0) {
+      first.problem = "the re-run ended with " + std::to_string(whole.status);
+      ++first.unsafe;
+      return;
+    }
+    for (const std::size_t second : second_cut_points(parse_log(whole.log))) {
+      for (const char* mode : {"clean", "worst"}) {
+        ++first.second_cuts;
+        const std::string problem = judge_two_cuts(s, t, sweep, cut.flash, second, mode);
+        if (problem.empty()) continue;
+        ++first.unsafe;
+        if (first.problem.empty())
+          first.problem = "second cut " + std::to_string(second) + ", " + mode + ": " + problem;
+      }
+    }
+  });
+
+  std::size_t second_cuts = 0;
+  std::size_t unsafe = 0;
+  std::size_t reported = 0;
+  for (const FirstCut& first : firsts) {
+    second_cuts += first.second_cuts;
+    unsafe += first.unsafe;
+    if (!first.problem.empty() && ++reported <= 10)
+      ADD_FAILURE() << t.name << ": first cut " << first.k << " of " << m << ", " << first.mode
+                    << ": " << first.problem;
+  }
+  EXPECT_EQ(unsafe, 0u);
+  std::printf("[ figures  ] two cuts %s: %zu first cuts, %zu second cuts, %zu unsafe\n", t.name,
+              firsts.size(), second_cuts, unsafe);
+  ::testing::Test::RecordProperty("first_cuts", static_cast<int>(firsts.size()));
+  ::testing::Test::RecordProperty("second_cuts", static_cast<int>(second_cuts));
+  ::testing::Test::RecordProperty("unsafe", static_cast<int>(unsafe));
+}
+
+TEST(PowerCutTwice, LoaderRk3399) { run_two_cut_campaign(kTwoCutScenarios[0]); }
+TEST(PowerCutTwice, LoaderRk3568) { run_two_cut_campaign(kTwoCutScenarios[1]); }
+TEST(PowerCutTwice, GenericSplPrimaryRk3568) { run_two_cut_campaign(kTwoCutScenarios[2]); }
+TEST(PowerCutTwice, UbootPrimaryRk3399) { run_two_cut_campaign(kTwoCutScenarios[3]); }
+TEST(PowerCutTwice, UbootPrimaryRk3568) { run_two_cut_campaign(kTwoCutScenarios[4]); }
 
 // The torn cuts that once outlived a header's magic: a torn program of the
 // zeros over a live header, or a torn erase of the block that holds one,

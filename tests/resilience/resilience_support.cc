@@ -208,6 +208,7 @@ Verdict judge_flash(RomFamily family, const Bytes& flash,
     }
     if (complete) {
       ++verdict.complete_headers;
+      verdict.complete_at.push_back(header.at);
     } else if (verdict.problem.empty()) {
       std::ostringstream text;
       text << "header at " << header.at << " (images";
