@@ -65,6 +65,7 @@ int open_any(int dirfd, const char* path, int flags, mode_t mode) {
 }
 
 __attribute__((constructor)) void start_board() {
+  report_loaded();
   load_config(sim.config);
   sim.rng_state = sim.config.seed;
   load_time_model();

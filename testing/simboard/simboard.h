@@ -9,9 +9,9 @@
 // board's paths and descriptors to mtd.cc (the device's rules) or sysfs.cc
 // and everything else to the C library; mtd.cc asks faults.cc whether the
 // operation fails or the power is cut, changes the chip only through
-// cells.cc, and logs through log.cc. settings.cc reads the variables once,
-// at load time. Nothing here is exported from the library; only the entry
-// points in interpose.cc are.
+// cells.cc, and logs through log.cc. At load time marker.cc reports that
+// the library is there and settings.cc reads the variables. Nothing here is
+// exported from the library; only the entry points in interpose.cc are.
 //
 // State is per process and the code is not thread-safe: the binaries it
 // serves are single-threaded.
@@ -138,6 +138,13 @@ bool parse_number(const char* text, std::uint64_t& out);
 // Reads every setting of the board but the time model's.
 void load_config(Config& config);
 
+
+// --- marker.cc: proof that the library is loaded ---------------------------------
+
+// With SIMBOARD_MARKER, appends the path of the running program to that
+// file; with SIMBOARD_PREFLIGHT naming this program, then ends the process
+// with status 0. Runs before anything else the library does.
+void report_loaded();
 
 // --- faults.cc: fault injection and power cuts ----------------------------------
 
