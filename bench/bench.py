@@ -273,8 +273,47 @@ class Bench:
             env.update(model)
         return env
 
+    @staticmethod
+    def check_marker(marker, program):
+        """Stops the bench unless the simulated board's marker names the
+        program: one the board library is not loaded into (a static build,
+        say) works on this machine's real chip, and its figures mean
+        nothing (testing/README.md)."""
+        try:
+            lines = open(marker).read().splitlines()
+        except OSError:
+            lines = []
+        if os.path.realpath(program) not in lines:
+            sys.exit("bench: the simulated board left no marker from %s; not trusting it" % program)
+
+    def direct(self, argv, env):
+        """One run without /usr/bin/time, its output captured; checks the marker."""
+        marker = os.path.join(self.work, "direct.marker")
+        if os.path.exists(marker):
+            os.remove(marker)
+        r = subprocess.run(argv, env=dict(env, SIMBOARD_MARKER=marker),
+                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        self.check_marker(marker, argv[0])
+        return r
+
+    def preflight(self, board, chip):
+        """Starts the tool and flashcp once each by both launch paths, with
+        --help (which touches no device) and SIMBOARD_PREFLIGHT naming them:
+        the board library, once loaded, reports and ends them before main.
+        Nothing is run on the board for real before this has passed."""
+        out = os.path.join(self.work, board["name"], "preflight.out")
+        for program in (self.tool, self.flashcp):
+            env = dict(self.board_env(board, chip), SIMBOARD_PREFLIGHT=os.path.realpath(program))
+            self.direct([program, "--help"], env)
+            self.run([program, "--help"], env, out)
+
     def run(self, argv, env, out_path):
-        """One run under /usr/bin/time -v: wall, user, sys seconds, RSS KiB, status."""
+        """One run under /usr/bin/time -v: wall, user, sys seconds, RSS KiB,
+        status; checks the marker."""
+        marker = out_path + ".marker"
+        if os.path.exists(marker):
+            os.remove(marker)
+        env = dict(env, SIMBOARD_MARKER=marker)
         tv = out_path + ".time"
         cmd = ["/usr/bin/time", "-v", "-o", tv] + argv
         with open(out_path, "wb") as out:
@@ -288,6 +327,7 @@ class Bench:
         rss = int(re.search(r"Maximum resident set size \(kbytes\): (\d+)", text).group(1))
         m = re.search(r"Exit status: (\d+)", text)
         code = int(m.group(1)) if m else os.waitstatus_to_exitcode(status)
+        self.check_marker(marker, argv[0])
         return {"wall": wall, "user": usage.ru_utime, "sys": usage.ru_stime, "rss": rss,
                 "status": code}
 
@@ -309,11 +349,11 @@ class Bench:
         chip = os.path.join(d, "prepared.img")
         with open(chip, "wb") as f:
             f.write(b"\xff" * CHIP_BYTES)
+        self.preflight(board, chip)
         uboot = self.uboot_args(d)
         for args in (["--duobl", os.path.join(d, "loader.bin")], uboot,
                      uboot + ["--replace-fallback"]):
-            r = subprocess.run([self.tool] + args, env=self.board_env(board, chip),
-                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+            r = self.direct([self.tool] + args, self.board_env(board, chip))
             if r.returncode != 0:
                 sys.exit("bench: preparing the %s chip failed:\n%s" % (board["name"], r.stdout.decode()))
         return d, chip, images

@@ -11,7 +11,9 @@
 #     with pedantic tags shown;
 #   - the autopkgtest (debian/tests), run by autopkgtest's null runner on
 #     this machine against the built package, which it installs; it is
-#     removed again afterwards unless it was installed before;
+#     removed again afterwards unless it was installed before. It runs
+#     under scripts/device-check.sh, so it fails as well when any of its
+#     programs opens a /dev/mtd device;
 #   - the arm64 binary package, cross-built (nocheck: the cross test runs
 #     the suite under emulation), checked with dpkg -I, dpkg -c and lintian;
 #   - every tracked source file carries the project's SPDX licence line.
@@ -63,7 +65,7 @@ bash "$src/scripts/spdx-check.sh" && ok "every source file names its licence" ||
 
 # --- Tools ----------------------------------------------------------------------
 step "Packages for building and checking"
-apt_install dpkg-dev debhelper lintian autopkgtest file
+apt_install dpkg-dev debhelper lintian autopkgtest file strace
 if ! dpkg --print-foreign-architectures | grep -qx arm64; then
   [[ $(id -u) == 0 ]] || { echo "arm64 is not a foreign architecture here (run as root)" >&2; exit 1; }
   dpkg --add-architecture arm64
@@ -198,12 +200,14 @@ timed
 step "autopkgtest (null runner) against $deb"
 was_installed=$(installed "$package" && echo yes || echo no)
 rm -rf "$root/autopkgtest"
-if autopkgtest --output-dir="$root/autopkgtest" "$changes" -- null >"$root/autopkgtest.log" 2>&1; then
-  ok "autopkgtest passed"
+if bash "$src/scripts/device-check.sh" --trace "$root/autopkgtest.strace" -- \
+     autopkgtest --output-dir="$root/autopkgtest" "$changes" -- null >"$root/autopkgtest.log" 2>&1; then
+  ok "autopkgtest passed, reaching no flash device"
 else
   tail -n 40 "$root/autopkgtest.log"
-  bad "autopkgtest failed (log: $root/autopkgtest.log)"
+  bad "autopkgtest failed or reached a flash device (log: $root/autopkgtest.log)"
 fi
+grep '^device-check: [0-9]* processes' "$root/autopkgtest.log" || true
 sed -n '/^simulated-board /p' "$root/autopkgtest/summary" 2>/dev/null || true
 if [[ $was_installed == no ]] && installed "$package"; then
   dpkg --purge "$package" >/dev/null

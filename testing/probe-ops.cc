@@ -15,6 +15,8 @@
 //   ioctl REQUEST               any other ioctl            -> "ioctl R"
 //   close                       close()                    -> "close R"
 //   cat PATH N                  open PATH, read N at a time until 0 -> "cat R R ... 0"
+//   exec PROGRAM [ARGS...]      replaces the process with PROGRAM, the rest of
+//                               the script its arguments    -> "exec -1 ENAME" if that fails
 //
 // R is the call's result, or "-1 ENAME" when it failed. Numbers take any
 // base strtoull accepts. Exits 0 after the script, 2 on a malformed script.
@@ -203,6 +205,12 @@ int main(int argc, char** argv) {
         }
         close(file);
       }
+    } else if (std::strcmp(op, "exec") == 0) {
+      if (arg(1) == nullptr) usage("missing program");
+      std::fflush(stdout);
+      execv(arg(1), argv + i + 1);
+      print_result(op, -1);
+      used = argc - i;
     } else {
       usage("unknown operation");
     }

@@ -2,6 +2,7 @@
 // The simulated board itself: the chip's NOR semantics, the limits of the
 // MTD device, the sysfs files, fault injection, power cuts and the log. Each
 // case runs probe-ops (a script of device operations) under the board.
+#include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -16,6 +17,8 @@
 #include <vector>
 
 #include "fixture/board.h"
+#include "fixture/board_run.h"
+#include "fixture/emulator.h"
 
 namespace duobl::testing {
 namespace {
@@ -437,6 +440,34 @@ TEST(Simboard, RunsTheToolOnTheBoard) {
   EXPECT_NE(dry.out.find("- JEDEC ID: ef4018\n"), std::string::npos) << dry.out;
   EXPECT_EQ(dry.flash, Bytes(16 * kMiB, 0xff));
   EXPECT_EQ(lines_of(dry.log).front(), "open rdwr 0");
+}
+
+// A program that the board library cannot be loaded into would reach the
+// machine's real chip: the fixture refuses it without starting it for real,
+// and fails a run whose marker names another program than the one started.
+TEST(Simboard, RefusesARunItCannotProveOnTheBoard) {
+  // EXPECT_NONFATAL_FAILURE sees only static variables.
+  static RunResult run;
+  static std::string ran;
+  if (static_probe_path().empty()) {
+    GTEST_SKIP() << "no static program links here";
+  }
+  ran = write_temp_file("static-probe-ran", {});
+  ASSERT_EQ(unlink(ran.c_str()), 0);
+  EXPECT_NONFATAL_FAILURE(run = run_on_board(static_probe_path(), chip(), {ran}),
+                          "refused to run");
+  EXPECT_EQ(run.status, -1);
+  EXPECT_NE(run.err.find("left no marker"), std::string::npos) << run.err;
+  EXPECT_NE(access(ran.c_str(), F_OK), 0) << "the static program was started for real";
+
+  // probe-ops itself passes its preflight; the tool it execs into reports
+  // too, and the fixture started only probe-ops.
+  if (!test_emulator().empty()) return;  // exec of a foreign binary fails there
+  EXPECT_NONFATAL_FAILURE(
+      run = run_on_board(probe_ops_path(), chip(), {"exec", board_tool_path(), "--help"}),
+      "not to be trusted");
+  EXPECT_EQ(run.status, -1);
+  EXPECT_NE(run.err.find("duobl-spi-flasher\", not "), std::string::npos) << run.err;
 }
 
 TEST(Simboard, EnforcesTheTimeLimit) {

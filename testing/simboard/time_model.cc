@@ -1,13 +1,16 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// The simulated board's device-time model: each operation that reaches the
-// chip is charged the time a real chip would take for it, from datasheet
-// figures given in SIMBOARD_MODEL_* variables, and the totals are logged at
-// exit. The board never sleeps: the model only adds up, so a run takes as
-// long as it would without it. Only the benchmark uses it.
-#include "simboard_time_model.h"
+// What the device's operations take, without the board ever sleeping. A
+// slow chip (SIMBOARD_WRITE_TIME_US) moves the process's monotonic clock on
+// by the time each write takes. The device-time model, which only the
+// benchmark uses, charges each operation that reaches the chip the time a
+// real chip would take for it, from datasheet figures given in
+// SIMBOARD_MODEL_* variables, and logs the totals at exit; it only adds
+// up, so a run takes as long as it would without it.
+#include "simboard/simboard.h"
 
 #include <cstdint>
 #include <cstdlib>
+#include <ctime>
 
 namespace simboard {
 namespace {
@@ -41,6 +44,18 @@ std::uint64_t env_model(const char* name, std::uint64_t fallback) {
 }
 
 }  // namespace
+
+void take_write_time() {
+  sim.clock_ahead_ns += static_cast<std::int64_t>(sim.config.write_time_us) * 1000;
+}
+
+void add_write_time(timespec& now) {
+  if (sim.clock_ahead_ns == 0) return;
+  const std::int64_t ns =
+      static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec + sim.clock_ahead_ns;
+  now.tv_sec = static_cast<time_t>(ns / 1000000000);
+  now.tv_nsec = static_cast<long>(ns % 1000000000);
+}
 
 void load_time_model() {
   model.page_bytes = env_model("SIMBOARD_MODEL_PAGE_BYTES", model.page_bytes);
