@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstring>
+#include <ctime>
 
 #include "simboard/simboard.h"
 
@@ -55,8 +57,22 @@ void lose_power(const char* what, std::int64_t offset, std::uint64_t length) {
 }
 
 bool next_mutation_is_cut() {
-  ++sim.counters.mutations;
-  return sim.config.cut != 0 && sim.counters.mutations == sim.config.cut;
+  const unsigned long mutation = ++sim.counters.mutations;
+  if (sim.config.signal_at == mutation) {
+    // A signal from the user's side, as it lands in the middle of a run:
+    // the program's handler, if any, runs before the mutation goes ahead.
+    log_line("signal %lu %s", mutation, sigabbrev_np(sim.config.signal_number));
+    kill(getpid(), sim.config.signal_number);
+  }
+  if (sim.config.stall_at == mutation) {
+    // A run that stops in the middle, so that another process can meet it.
+    log_line("stall %lu %lu", mutation, sim.config.stall_ms);
+    timespec pause{static_cast<time_t>(sim.config.stall_ms / 1000),
+                   static_cast<long>(sim.config.stall_ms % 1000) * 1000000};
+    while (nanosleep(&pause, &pause) != 0) {
+    }
+  }
+  return sim.config.cut != 0 && mutation == sim.config.cut;
 }
 
 void apply_flips(std::uint64_t offset, std::uint8_t* bytes, std::size_t length) {

@@ -2,6 +2,7 @@
 // Reading the board's SIMBOARD_* variables, once, when the library is
 // loaded. A malformed value ends the process before main with status 125,
 // so a test never runs on a board other than the one it described.
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -124,6 +125,43 @@ void parse_flips(Config& config) {
   }
 }
 
+// A signal given as a number or as its name, with or without "SIG".
+bool parse_signal(const char* text, int& out) {
+  std::uint64_t number = 0;
+  if (parse_number(text, number)) {
+    if (number == 0 || number >= NSIG) return false;
+    out = static_cast<int>(number);
+    return true;
+  }
+  if (std::strncmp(text, "SIG", 3) == 0) text += 3;
+  for (int n = 1; n < NSIG; ++n) {
+    const char* name = sigabbrev_np(n);
+    if (name != nullptr && std::strcmp(name, text) == 0) {
+      out = n;
+      return true;
+    }
+  }
+  return false;
+}
+
+// NAME="N:VALUE": a mutation count and what happens before that mutation.
+// Returns the count, 0 when NAME is unset; `parse_value` reads VALUE.
+template <typename Parse>
+unsigned long parse_at_mutation(const char* name, const Parse& parse_value) {
+  const char* value = std::getenv(name);
+  if (value == nullptr || *value == '\0') return 0;
+  char text[64];
+  if (std::strlen(value) >= sizeof text) bad_setting(name, value);
+  std::strcpy(text, value);
+  char* rest = std::strchr(text, ':');
+  if (rest == nullptr) bad_setting(name, value);
+  *rest++ = '\0';
+  std::uint64_t nth = 0;
+  if (!parse_number(text, nth) || nth == 0 || nth > ULONG_MAX || !parse_value(rest))
+    bad_setting(name, value);
+  return static_cast<unsigned long>(nth);
+}
+
 }  // namespace
 
 void bad_setting(const char* name, const char* value) {
@@ -172,6 +210,15 @@ void load_config(Config& config) {
   config.corrupt_read = env_count("SIMBOARD_CORRUPT_READ");
   config.write_time_us = env_count("SIMBOARD_WRITE_TIME_US");
   config.seek_astray = env_count("SIMBOARD_SEEK_ASTRAY");
+  config.signal_at = parse_at_mutation("SIMBOARD_SIGNAL", [&](const char* text) {
+    return parse_signal(text, config.signal_number);
+  });
+  config.stall_at = parse_at_mutation("SIMBOARD_STALL", [&](const char* text) {
+    std::uint64_t ms = 0;
+    if (!parse_number(text, ms) || ms > 600000) return false;
+    config.stall_ms = static_cast<unsigned long>(ms);
+    return true;
+  });
 }
 
 }  // namespace simboard

@@ -86,6 +86,10 @@ struct Config {
   unsigned long corrupt_read = 0;  // 0: no corrupted read
   unsigned long write_time_us = 0;  // clock time each write() takes
   unsigned long seek_astray = 0;   // 0: every seek lands where asked
+  unsigned long signal_at = 0;     // 0: no signal; else the mutation it comes before
+  int signal_number = 0;
+  unsigned long stall_at = 0;      // 0: no stall; else the mutation it comes before
+  unsigned long stall_ms = 0;
 };
 
 // Occurrences of each kind of operation on the device, counted over every
@@ -157,7 +161,8 @@ std::uint64_t next_random();
 std::uint64_t random_below(std::uint64_t bound);
 
 // Counts a write or erase that is about to reach the chip; true when the
-// power is to fail during it.
+// power is to fail during it. Before the mutation that SIMBOARD_SIGNAL or
+// SIMBOARD_STALL names, it sends the process its signal or waits.
 bool next_mutation_is_cut();
 
 // Logs the cut and kills the process.
