@@ -3,14 +3,23 @@
 // transcript and on the flash image: the header against the tests' own
 // builder, not the tool's encoder, and on RK3399 the whole SPL area against
 // the image U-Boot's mkimage makes of the same TPL and SPL.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <libfdt.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <array>
+#include <chrono>
+#include <filesystem>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "fixture/board.h"
+#include "fixture/board_run.h"
 #include "fixture/image_files.h"
 #include "fixture/images.h"
 #include "fixture/install_support.h"
@@ -234,6 +243,158 @@ TEST(UbootInstall, RefusedSetsLeaveTheFlashAlone) {
   EXPECT_EQ(changes_printed(result.out),
             "ERROR: Failed to open " + missing + " (No such file or directory)\n");
   EXPECT_EQ(result.flash, board.flash);
+}
+
+// --- Interruptions and a second run ------------------------------------------
+
+const std::string kHeldNote =
+    "Signal received: finishing the changes to the flash, then stopping\n";
+
+// A U-Boot install on an RK3568 board, as every case below makes it.
+std::vector<std::string> interrupted_set_args() {
+  const Board board = rk3568_board();
+  return uboot_args(write_set(make_uboot_spl(tree_for(board)).bytes, make_uboot_tpl(6000),
+                              make_itb(200000)));
+}
+
+// A signal from the user's side during the changes (the board sends it
+// before the tenth write or erase, inside the ITB) lets them finish: the
+// chip ends as an uninterrupted run leaves it, the run prints one note and
+// then ends by the signal.
+TEST(Interruption, SignalsDuringTheChangesLetThemFinish) {
+  const Board board = rk3568_board();
+  const std::vector<std::string> args = interrupted_set_args();
+  const RunResult complete = run_tool(board, args);
+  ASSERT_EQ(complete.status, 0) << complete.out;
+  for (const int signal_number : {SIGHUP, SIGINT, SIGTERM}) {
+    SCOPED_TRACE(sigabbrev_np(signal_number));
+    Board interrupted = board;
+    interrupted.env["SIMBOARD_SIGNAL"] = "10:" + std::to_string(signal_number);
+    const RunResult result = run_tool(interrupted, args);
+    EXPECT_EQ(result.status, 128 + signal_number);
+    EXPECT_NE(result.log.find(std::string("\nsignal 10 ") + sigabbrev_np(signal_number) + "\n"),
+              std::string::npos);
+    // The note goes out at once, ahead of the lines still in the buffer;
+    // without it the transcript is the uninterrupted one.
+    std::string out = result.out;
+    const std::size_t note = out.find(kHeldNote);
+    ASSERT_NE(note, std::string::npos) << out;
+    out.erase(note, kHeldNote.size());
+    EXPECT_EQ(out.find(kHeldNote), std::string::npos) << "more than one note";
+    EXPECT_EQ(out, complete.out);
+    EXPECT_EQ(result.flash, complete.flash);
+  }
+}
+
+// Standard output that goes away during the changes, a pipe whose reader
+// has gone, does not end them. The report is made just shorter than the
+// output buffer with headers that the survey lists but never reads, so
+// that the first write to the pipe would come in the middle of the changes.
+TEST(Interruption, AClosedPipeDoesNotEndTheChanges) {
+  Board board = rk3568_board();
+  const std::vector<std::string> args = interrupted_set_args();
+  // RKNS magics at unaligned positions of the probe windows that the
+  // install does not touch: one "(unaligned by N)" row each.
+  const auto dry_with = [&](int rows) {
+    Board planted = board;
+    int planted_rows = 0;
+    for (std::uint32_t window = 0; window < 8 && planted_rows < rows; ++window)
+      for (std::uint32_t at = 4; at < 32 && planted_rows < rows; at += 4, ++planted_rows)
+        std::memcpy(planted.flash.data() + window * 65536 + at, "RKNS", 4);
+    return planted;
+  };
+  const RunResult complete0 = run_tool(board, args);
+  const RunResult dry0 = run_tool(board, {"--dry-run"});
+  const std::size_t changes_bytes = complete0.out.size() - dry0.out.size();
+  Board planted = board;
+  std::size_t report_bytes = 0;
+  for (int rows = 0; rows <= 56; ++rows) {
+    planted = dry_with(rows);
+    report_bytes = run_tool(planted, {"--dry-run"}).out.size();
+    if (report_bytes + changes_bytes > 4096) break;
+  }
+  ASSERT_LT(report_bytes, 4096u);
+  ASSERT_GT(report_bytes + changes_bytes, 4096u);
+  const RunResult complete = run_tool(planted, args);
+  ASSERT_EQ(complete.status, 0) << complete.out;
+
+  for (const bool after_first_line : {false, true}) {
+    SCOPED_TRACE(after_first_line ? "closed after the first line" : "closed before the run");
+    BoardRun run = prepare_board_run(board_tool_path(), planted, args);
+    ASSERT_EQ(run.error, "");
+    int pipe_ends[2];
+    ASSERT_EQ(pipe(pipe_ends), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, pipe_ends[1], 1);
+    posix_spawn_file_actions_addclose(&actions, pipe_ends[0]);
+    posix_spawn_file_actions_addclose(&actions, pipe_ends[1]);
+    std::vector<char*> argv;
+    for (std::string& word : run.argv) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (std::string& entry : run.env) envp.push_back(entry.data());
+    envp.push_back(nullptr);
+    pid_t pid = -1;
+    ASSERT_EQ(posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    close(pipe_ends[1]);
+    if (after_first_line) {
+      std::string first_line;
+      char c = 0;
+      while (read(pipe_ends[0], &c, 1) == 1 && c != '\n') first_line += c;
+      EXPECT_EQ(first_line, "Machine: Radxa ROCK3 Model A (radxa,rock-3a)");
+    }
+    close(pipe_ends[0]);
+    int wait_status = 0;
+    ASSERT_EQ(waitpid(pid, &wait_status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(wait_status) && WEXITSTATUS(wait_status) == 0)
+        << "status " << wait_status;
+    EXPECT_EQ(check_board_loaded(run), "");
+    EXPECT_EQ(read_board_file(run.vars["SIMBOARD_FLASH"]), complete.flash);
+    std::error_code ignored;
+    std::filesystem::remove_all(run.dir, ignored);
+  }
+}
+
+// A second run that would change the chip while another holds it is
+// refused before its report and changes nothing; the first one completes.
+// The first run stops for a while before its fifth write or erase, with
+// the lock held, and both share one chip image and one log.
+TEST(FlashLock, ASecondRunDuringAnInstallIsRefused) {
+  Board board = rk3568_board();
+  const std::vector<std::string> args = interrupted_set_args();
+  const RunResult complete = run_tool(board, args);
+  ASSERT_EQ(complete.status, 0) << complete.out;
+
+  Board first = board;
+  first.env["SIMBOARD_FLASH"] = write_temp_file("shared-chip.img", board.flash);
+  first.env["SIMBOARD_LOG"] = write_temp_file("shared-chip.log", {});
+  first.env["SIMBOARD_STALL"] = "5:3000";
+  RunResult first_result;
+  std::thread first_run([&] { first_result = run_tool(first, args); });
+  bool stalled = false;
+  for (int i = 0; i < 2000 && !stalled; ++i) {
+    const Bytes log = read_board_file(first.env["SIMBOARD_LOG"]);
+    stalled = std::string(log.begin(), log.end()).find("\nstall 5 ") != std::string::npos;
+    if (!stalled) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_TRUE(stalled) << "the first run never reached its stall";
+
+  Board second = board;
+  second.env["SIMBOARD_FLASH"] = first.env["SIMBOARD_FLASH"];
+  const Bytes during = read_board_file(first.env["SIMBOARD_FLASH"]);
+  const RunResult refused = run_tool(second, {"--erase-all"});
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_EQ(refused.out, "Machine: Radxa ROCK3 Model A (radxa,rock-3a)\n\n"
+                         "ERROR: /dev/mtd0 is in use by another process\n");
+  EXPECT_EQ(refused.flash, during) << "the refused run changed the chip";
+
+  first_run.join();
+  EXPECT_EQ(first_result.status, 0) << first_result.out;
+  EXPECT_EQ(first_result.out, complete.out);
+  EXPECT_EQ(first_result.flash, complete.flash);
 }
 
 }  // namespace
