@@ -23,11 +23,12 @@ cmake --build "$build" -j"$(nproc)"
 export ASAN_OPTIONS=${ASAN_OPTIONS:-exitcode=86:abort_on_error=0:detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-exitcode=86:print_stacktrace=1}
 cd "$build"
-# The power-cut campaign kills thousands of runs part way; each one runs the
+# The power-cut campaigns kill thousands of runs part way; each one runs the
 # same code as the complete run up to its cut, so under the sanitizers one
 # scenario (a loader update and a U-Boot install in one run) stands for the
-# nine, which all run natively in scripts/test.sh.
+# single-cut campaign and the two-cut campaign, which run natively in
+# scripts/test.sh.
 ctest --output-on-failure -j"$(nproc)" --timeout 900 \
-  -E '^PowerCut\.'
+  -E '^PowerCut(Twice)?\.'
 ctest --output-on-failure --timeout 900 -R '^PowerCut\.LoaderAndUbootRk3568$'
 
