@@ -251,7 +251,7 @@ struct TwoCutScenario {
 
 const TwoCutScenario kTwoCutScenarios[] = {
     {"loader_rk3399", 0, 1, true},
-    {"loader_rk3568", 1, 1, true},
+    {"loader_rk3568", 1, 4, true},
     {"generic_spl_primary_rk3568", 2, 16, false},
     {"uboot_primary_rk3399", 4, 32, false},
     {"uboot_primary_rk3568", 6, 32, false},
