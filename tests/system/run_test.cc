@@ -120,6 +120,8 @@ TEST(MachineIdentification, EndsWithStatus2WhenTheMachineIsUnknown) {
   const Case cases[] = {
       {{"vendor,board", "rockchip,rk3288"}, "ERROR: Unsupported machine vendor,board\n"},
       {{"vendor,board", "rockchip,rk3399-pro"}, "ERROR: Unsupported machine vendor,board\n"},
+      // Only whole entries count: a name that merely begins with a SoC's.
+      {{"rockchip,rk3568-evb1-v10"}, "ERROR: Unsupported machine rockchip,rk3568-evb1-v10\n"},
       {{long_name, "rockchip,rk356"}, "ERROR: Unsupported machine " + long_name.substr(0, 1023) + "\n"},
       {{}, "ERROR: Failed to determine machine type\n"},
   };
@@ -129,6 +131,36 @@ TEST(MachineIdentification, EndsWithStatus2WhenTheMachineIsUnknown) {
     const RunResult result = run_tool(board, {"--dry-run"});
     EXPECT_EQ(result.status, 2);
     EXPECT_EQ(result.out, c.out);
+  }
+}
+
+// An RK3588S is an RK3588 die and an RK3399Pro carries an RK3399: each gets
+// the boot ROM probe offsets of its die, as the survey's 32-byte reads show
+// (RK35xx every 64 KiB, RK3399 doubling from 8 KiB).
+TEST(MachineIdentification, Rk3588sAndRk3399ProBoardsProbeAsTheirDies) {
+  const struct {
+    std::vector<std::string> compatible;
+    const char* model;
+    const char* probed;      // a window only this family reads
+    const char* not_probed;  // one only the other family reads
+  } cases[] = {
+      {{"radxa,rock-5a", "rockchip,rk3588s"}, "Radxa ROCK 5A", "\nseek 196608 set ",
+       "\nseek 8192 set "},
+      {{"radxa,rockpi-n10", "rockchip,rk3399pro"}, "Radxa ROCK Pi N10", "\nseek 8192 set ",
+       "\nseek 196608 set "},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.compatible[1]);
+    Board board;
+    board.compatible = c.compatible;
+    board.model = c.model;
+    const RunResult result = run_tool(board, {"--dry-run"});
+    EXPECT_EQ(result.status, 0) << result.out;
+    EXPECT_TRUE(starts_with(result.out, std::string("Machine: ") + c.model + " (" +
+                                            c.compatible[0] + ")\n\n" + kChipReport16))
+        << result.out;
+    EXPECT_NE(result.log.find(c.probed), std::string::npos);
+    EXPECT_EQ(result.log.find(c.not_probed), std::string::npos);
   }
 }
 
