@@ -168,10 +168,11 @@ def floor_case(kind, board, images):
     # bytes over its magic.
     if kind == "loader":
         n = images["loader.bin"]
-        # The update first reads the magic of both copies, to know whether
-        # the backup may be the last complete loader. Those reads come
-        # before its first change, with the report's.
-        floor_read(c, 4)
+        # The update first reads the primary's magic, to know whether the
+        # backup may be the last complete loader; only when the primary
+        # holds none does it need the backup's too. The prepared chip holds
+        # a loader at 0, so one read. It comes before the first change,
+        # with the report's.
         floor_read(c, 4)
         c.report_reads = c.n["read"]
         for _ in range(2):
