@@ -207,7 +207,6 @@ Verdict judge_flash(RomFamily family, const Bytes& flash,
       break;
     }
     if (complete) {
-      ++verdict.complete_headers;
       verdict.complete_at.push_back(header.at);
     } else if (verdict.problem.empty()) {
       std::ostringstream text;
@@ -218,7 +217,7 @@ Verdict judge_flash(RomFamily family, const Bytes& flash,
       verdict.problem = text.str();
     }
   }
-  if (verdict.problem.empty() && verdict.complete_headers == 0)
+  if (verdict.problem.empty() && verdict.complete_at.empty())
     verdict.problem = "no complete bootable header";
   return verdict;
 }

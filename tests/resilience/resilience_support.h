@@ -113,8 +113,7 @@ struct ReferenceState {
 ReferenceState reference_state(RomFamily family, std::string name, Bytes flash);
 
 struct Verdict {
-  int complete_headers = 0;
-  std::vector<std::uint32_t> complete_at;  // where those headers start
+  std::vector<std::uint32_t> complete_at;  // where the complete headers start
   std::string problem;  // empty while the promise holds
 };
 
