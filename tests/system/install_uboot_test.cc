@@ -330,12 +330,8 @@ TEST(Interruption, AClosedPipeDoesNotEndTheChanges) {
     posix_spawn_file_actions_adddup2(&actions, pipe_ends[1], 1);
     posix_spawn_file_actions_addclose(&actions, pipe_ends[0]);
     posix_spawn_file_actions_addclose(&actions, pipe_ends[1]);
-    std::vector<char*> argv;
-    for (std::string& word : run.argv) argv.push_back(word.data());
-    argv.push_back(nullptr);
-    std::vector<char*> envp;
-    for (std::string& entry : run.env) envp.push_back(entry.data());
-    envp.push_back(nullptr);
+    std::vector<char*> argv = exec_vector(run.argv);
+    std::vector<char*> envp = exec_vector(run.env);
     pid_t pid = -1;
     ASSERT_EQ(posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()), 0);
     posix_spawn_file_actions_destroy(&actions);
