@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -29,10 +30,15 @@ bool note_covers_progress = false;
 void hold(int signal_number) {
   if (held_signal != 0) return;
   held_signal = signal_number;
+  // The signal may land between a failed device call and the message that
+  // names its errno; a failing write here (a hung-up terminal) must not
+  // change what that message says.
+  const int saved_errno = errno;
   // write() is safe in a handler; stdio is not. Its result does not matter:
   // output errors are ignored until the changes end.
   if (note_covers_progress) (void)!write(STDOUT_FILENO, "\r", 1);
   (void)!write(STDOUT_FILENO, kHeldNote, sizeof kHeldNote - 1);
+  errno = saved_errno;
 }
 
 }  // namespace
