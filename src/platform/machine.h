@@ -3,21 +3,17 @@
 // machine type taken from its root `compatible` list, and the SoC family.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
-#include <string_view>
 
-#include "platform/soc.h"
+#include "formats/device_tree.h"
+#include "formats/soc.h"
 
 namespace duobl {
 
 inline constexpr const char* kMachineTreePath = "/sys/firmware/fdt";
 inline constexpr std::size_t kMachineTreeBytes = 0x40000;  // 256 KiB
-inline constexpr std::size_t kMachineTypeBytes = 1024;     // 1023 characters and a NUL
-
-using MachineType = std::array<char, kMachineTypeBytes>;
 
 // What identification yields besides the device tree itself, which stays in
 // the caller's buffer.
@@ -34,14 +30,5 @@ struct Machine {
 // device tree (a bad header, or a header that claims more bytes than were
 // read), names no machine type, or names no supported SoC.
 Machine identify_machine(std::span<std::uint8_t, kMachineTreeBytes> tree);
-
-// Copies the first entry of the root `compatible` list of `tree` into `out`,
-// cut to 1023 characters and NUL-terminated, and returns 0; returns 1 and
-// leaves `out` unchanged when the blob is no valid tree, the root has no
-// `compatible`, the list is empty or its first entry has no NUL inside it.
-int read_machine_type(const void* tree, MachineType& out);
-
-// True when some entry of the root `compatible` list equals `text` exactly.
-bool root_compatible_contains(const void* tree, std::string_view text);
 
 }  // namespace duobl

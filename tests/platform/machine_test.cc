@@ -16,7 +16,7 @@ using duobl::testing::make_machine_tree;
 std::string machine_type_of(const testing::Bytes& tree) {
   MachineType type{};
   type.fill('x');
-  if (read_machine_type(tree.data(), type) != 0) return "<none>";
+  if (read_machine_type(tree, type) != 0) return "<none>";
   return type.data();
 }
 
@@ -49,7 +49,7 @@ TEST(ReadMachineType, RefusesTreesWithoutAUsableFirstEntry) {
     ASSERT_EQ(fdt_end_node(tree.data()), 0);
     ASSERT_EQ(fdt_finish(tree.data()), 0);
     EXPECT_EQ(machine_type_of(tree), "<none>") << "raw length " << raw.size();
-    EXPECT_FALSE(root_compatible_contains(tree.data(), "rockchip,rk3399"));
+    EXPECT_FALSE(root_compatible_contains(tree, "rockchip,rk3399"));
   }
 
   const auto no_compatible = make_machine_tree({}, "Board");
@@ -58,15 +58,15 @@ TEST(ReadMachineType, RefusesTreesWithoutAUsableFirstEntry) {
 
 TEST(RootCompatibleContains, MatchesWholeEntriesAnywhereInTheList) {
   const auto tree = make_machine_tree({"vendor,board", "rockchip,rk3568", "rockchip,rk3399"}, "B");
-  EXPECT_TRUE(root_compatible_contains(tree.data(), "vendor,board"));
-  EXPECT_TRUE(root_compatible_contains(tree.data(), "rockchip,rk3568"));
-  EXPECT_TRUE(root_compatible_contains(tree.data(), "rockchip,rk3399"));
-  EXPECT_FALSE(root_compatible_contains(tree.data(), "rockchip,rk35"));
-  EXPECT_FALSE(root_compatible_contains(tree.data(), "rockchip,rk3399-pro"));
-  EXPECT_FALSE(root_compatible_contains(tree.data(), ""));
+  EXPECT_TRUE(root_compatible_contains(tree, "vendor,board"));
+  EXPECT_TRUE(root_compatible_contains(tree, "rockchip,rk3568"));
+  EXPECT_TRUE(root_compatible_contains(tree, "rockchip,rk3399"));
+  EXPECT_FALSE(root_compatible_contains(tree, "rockchip,rk35"));
+  EXPECT_FALSE(root_compatible_contains(tree, "rockchip,rk3399-pro"));
+  EXPECT_FALSE(root_compatible_contains(tree, ""));
 
   const auto longer = make_machine_tree({"rockchip,rk3399-pro"}, "B");
-  EXPECT_FALSE(root_compatible_contains(longer.data(), "rockchip,rk3399"));
+  EXPECT_FALSE(root_compatible_contains(longer, "rockchip,rk3399"));
 }
 
 TEST(ProbeOffsets, FollowTheBootRomOfEachFamily) {

@@ -13,6 +13,11 @@ namespace duobl {
 
 enum class SocFamily { Rk3399, Rk35xx };
 
+// The family's name in messages.
+constexpr const char* family_name(SocFamily family) {
+  return family == SocFamily::Rk3399 ? "RK3399" : "RK35xx";
+}
+
 // The flash offsets, in bytes, at which the boot ROM of a family looks for a
 // boot header, in the order it probes them: 13 entries on Rk3399, 16 on
 // Rk35xx.
