@@ -13,7 +13,7 @@
 
 #include "fuzz_end.h"
 #include "install/spl_dtb.h"
-#include "platform/machine.h"
+#include "formats/device_tree.h"
 
 namespace {
 
@@ -42,11 +42,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::memset(spl_buffer.data() + spl_bytes, 0, spl_buffer.size() - spl_bytes);
 
   try {
-    const std::uint32_t tree_at = duobl::find_spl_dtb(spl_buffer, spl_bytes, machine);
+    const std::uint32_t tree_at = duobl::find_spl_dtb(spl_buffer, spl_bytes, machine, "spl.bin");
     if (tree_at % 8 != 0 || tree_at >= spl_buffer.size()) std::abort();
     void* tree = spl_buffer.data() + tree_at;
-    const std::uint32_t tree_bytes = duobl::set_spl_payload_offset(tree, itb_offset);
-    if (tree_bytes > spl_buffer.size() - tree_at) std::abort();
+    const duobl::PatchedSpl patched = duobl::set_spl_payload_offset(spl_buffer, tree_at, itb_offset);
+    if (patched.tree_offset != tree_at || patched.spl_bytes > spl_buffer.size()) std::abort();
 
     // The stored offset reads back as one cell.
     const int config = fdt_path_offset(tree, "/config");

@@ -12,28 +12,8 @@ namespace duobl {
 namespace {
 
 constexpr std::size_t kSplMinBytes = 2048;
-// The scan starts this far before the end of the loaded SPL.
+// The scan starts this far before the end of the loaded image.
 constexpr std::size_t kScanStartBeforeEnd = 256;
-constexpr std::size_t kTreeAlignment = 8;
-
-// Whether a tree starts at `offset` of the SPL buffer and, once it owns every
-// byte from there to the end of the buffer, still has all its blocks inside
-// the buffer. On success the tree's total size is that room; otherwise the
-// bytes are left as they were.
-bool adopt_tree_at(std::span<std::uint8_t, kSplBufferBytes> spl, std::size_t offset) {
-  std::uint8_t* candidate = spl.data() + offset;
-  // libfdt refuses unaligned trees as well; checking here keeps the scan
-  // independent of the library version.
-  if (reinterpret_cast<std::uintptr_t>(candidate) % kTreeAlignment != 0) return false;
-  if (fdt_check_header(candidate) != 0) return false;
-
-  const std::uint32_t claimed_bytes = fdt_totalsize(candidate);
-  fdt_set_totalsize(candidate, static_cast<std::uint32_t>(kSplBufferBytes - offset));
-  if (fdt_check_header(candidate) == 0) return true;
-  // Its blocks reach beyond the buffer: not a tree this tool can edit.
-  fdt_set_totalsize(candidate, claimed_bytes);
-  return false;
-}
 
 [[noreturn]] void fail_to_set(const char* reason) {
   fail(1, "ERROR: %s\nERROR: Failed to set U-Boot SPI offset in DTB\n", reason);
@@ -41,22 +21,33 @@ bool adopt_tree_at(std::span<std::uint8_t, kSplBufferBytes> spl, std::size_t off
 
 }  // namespace
 
-std::uint32_t find_spl_dtb(std::span<std::uint8_t, kSplBufferBytes> spl, std::size_t spl_length,
-                           const MachineType& machine_type) {
-  if (spl_length < kSplMinBytes) fail(1, "ERROR: SPL is too small\n");
-  // load_file keeps the length below the buffer size. Every candidate lies at
-  // least 256 bytes before the end of the loaded data, so the header that
-  // fdt_check_header reads (at most 40 bytes) stays inside the buffer.
-  const std::size_t length = std::min(spl_length, kSplBufferBytes);
-
-  // Backwards, byte by byte, down to offset 0: the highest tree wins.
-  std::size_t offset = length - kScanStartBeforeEnd;
-  for (;;) {
-    if (adopt_tree_at(spl, offset)) break;
-    if (offset == 0) fail(1, "ERROR: Failed to find U-Boot SPL DTB\n");
-    --offset;
+bool find_appended_tree(std::span<const std::uint8_t> image, std::size_t image_length,
+                        std::uint32_t& tree_offset) {
+  const std::size_t length = std::min(image_length, image.size());
+  if (length < kScanStartBeforeEnd) return false;
+  // Every candidate lies at least 256 bytes before the end of the loaded
+  // data, so the header that is read (40 bytes) stays inside it.
+  for (std::size_t offset = length - kScanStartBeforeEnd;; --offset) {
+    if (tree_fits(image.subspan(offset))) {
+      tree_offset = static_cast<std::uint32_t>(offset);
+      return true;
+    }
+    if (offset == 0) return false;
   }
-  const void* tree = spl.data() + offset;
+}
+
+std::uint32_t find_spl_dtb(std::span<const std::uint8_t, kSplBufferBytes> spl, std::size_t spl_length,
+                           const MachineType& machine_type, const char* path) {
+  if (spl_length < kSplMinBytes) fail(1, "ERROR: SPL is too small\n");
+  std::uint32_t offset = 0;
+  if (!find_appended_tree(spl, spl_length, offset))
+    fail(1, "ERROR: Failed to find U-Boot SPL DTB\n");
+  // A tree cut short would be read, and installed, with whatever the buffer
+  // holds behind the file.
+  const std::span<const std::uint8_t> tree = spl.subspan(offset, spl_length - offset);
+  if (tree_claimed_bytes(tree) > tree.size())
+    fail(1, "ERROR: %s is cut short: its device tree at %u claims %u bytes, the file holds %zu\n",
+         path, offset, tree_claimed_bytes(tree), tree.size());
 
   MachineType spl_machine{};
   if (read_machine_type(tree, spl_machine) != 0)
@@ -64,10 +55,14 @@ std::uint32_t find_spl_dtb(std::span<std::uint8_t, kSplBufferBytes> spl, std::si
     fail(1, "ERROR: Failed to read machine tupe from U-Boot SPL DTB\n");
   if (std::strncmp(spl_machine.data(), machine_type.data(), kMachineTypeBytes) != 0)
     fail(1, "ERROR: Machine type doesn't match U-Boot DTB you're trying to flash\n");
-  return static_cast<std::uint32_t>(offset);
+  return offset;
 }
 
-std::uint32_t set_spl_payload_offset(void* tree, std::uint32_t itb_offset) {
+PatchedSpl set_spl_payload_offset(std::span<std::uint8_t, kSplBufferBytes> spl,
+                                  std::uint32_t tree_offset, std::uint32_t itb_offset) {
+  void* tree = spl.data() + tree_offset;
+  fdt_set_totalsize(tree, static_cast<std::uint32_t>(kSplBufferBytes - tree_offset));
+
   const int root = fdt_path_offset(tree, "/");
   if (root < 0) fail_to_set("Root node not found");
 
@@ -90,7 +85,10 @@ std::uint32_t set_spl_payload_offset(void* tree, std::uint32_t itb_offset) {
                   sizeof(fdt_reserve_entry) <=
           fdt_off_dt_struct(tree))
     fdt_pack(tree);
-  return fdt_totalsize(tree);
+  // The tree never claims more than the rest of the buffer; should it, the
+  // SPL is cut to the buffer, which the installer's size limit refuses.
+  return {tree_offset, static_cast<std::uint32_t>(std::min<std::size_t>(
+                           std::size_t{tree_offset} + fdt_totalsize(tree), kSplBufferBytes))};
 }
 
 }  // namespace duobl

@@ -61,12 +61,19 @@ SplTreeOptions small_tree() {
   return tree_options;
 }
 
-TEST(FindSplDtb, FindsTheTreeAndGivesItTheRestOfTheBuffer) {
+// Stores the ITB's offset in the tree at `offset` and returns the tree's packed size.
+std::uint32_t patch(std::uint32_t offset) {
+  const PatchedSpl patched = set_spl_payload_offset(spl_buffer, offset, kItbOffset);
+  EXPECT_EQ(patched.tree_offset, offset);
+  return patched.spl_bytes - offset;
+}
+
+TEST(FindSplDtb, FindsTheTreeAndLeavesItAsTheFileHasIt) {
   const auto spl = make_uboot_spl();
   const std::size_t length = load(spl.bytes);
-  const std::uint32_t offset = find_spl_dtb(spl_buffer, length, kPinebookPro);
+  const std::uint32_t offset = find_spl_dtb(spl_buffer, length, kPinebookPro, "spl.bin");
   EXPECT_EQ(offset, spl.tree_offset);
-  EXPECT_EQ(fdt_totalsize(tree_at(offset)), kSplBufferBytes - offset);
+  EXPECT_TRUE(std::equal(spl.bytes.begin(), spl.bytes.end(), spl_buffer.begin()));
 }
 
 TEST(FindSplDtb, SizeLimit) {
@@ -74,11 +81,11 @@ TEST(FindSplDtb, SizeLimit) {
   append_tree(image, make_spl_tree(small_tree()));
   ASSERT_LE(image.size(), 2047u);
   image.resize(2048, 0x11);
-  EXPECT_EQ(find_spl_dtb(spl_buffer, load(image), kPinebookPro), 256u);
+  EXPECT_EQ(find_spl_dtb(spl_buffer, load(image), kPinebookPro, "spl.bin"), 256u);
 
   image.resize(2047);
   const std::size_t length = load(image);
-  expect_error([&] { find_spl_dtb(spl_buffer, length, kPinebookPro); },
+  expect_error([&] { find_spl_dtb(spl_buffer, length, kPinebookPro, "spl.bin"); },
                "^ERROR: SPL is too small\n$");
 }
 
@@ -90,11 +97,11 @@ TEST(FindSplDtb, ScanStartsAtLengthMinus256) {
   const std::size_t offset = append_tree(image, tree);
 
   image.resize(offset + 256, 0x22);
-  EXPECT_EQ(find_spl_dtb(spl_buffer, load(image), kPinebookPro), offset);
+  EXPECT_EQ(find_spl_dtb(spl_buffer, load(image), kPinebookPro, "spl.bin"), offset);
 
   image.resize(offset + 248);
   const std::size_t length = load(image);
-  expect_error([&] { find_spl_dtb(spl_buffer, length, kPinebookPro); },
+  expect_error([&] { find_spl_dtb(spl_buffer, length, kPinebookPro, "spl.bin"); },
                "^ERROR: Failed to find U-Boot SPL DTB\n$");
 }
 
@@ -104,7 +111,7 @@ TEST(FindSplDtb, UnalignedTreeIsNotFound) {
     Bytes image = make_signed_image(4096, "U-Boot SPL", 7);
     append_tree(image, make_spl_tree({}), misalign);
     const std::size_t length = load(image);
-    expect_error([&] { find_spl_dtb(spl_buffer, length, kPinebookPro); },
+    expect_error([&] { find_spl_dtb(spl_buffer, length, kPinebookPro, "spl.bin"); },
                  "^ERROR: Failed to find U-Boot SPL DTB\n$");
   }
 }
@@ -118,13 +125,13 @@ TEST(FindSplDtb, LaterTreeWins) {
   append_tree(image, make_spl_tree({}));
   image.resize(image.size() + 100, 0x33);
   const std::size_t later = append_tree(image, make_spl_tree({}));
-  EXPECT_EQ(find_spl_dtb(spl_buffer, load(image), kPinebookPro), later);
+  EXPECT_EQ(find_spl_dtb(spl_buffer, load(image), kPinebookPro, "spl.bin"), later);
 
   Bytes mismatch = make_signed_image(4096, "U-Boot SPL", 8);
   append_tree(mismatch, make_spl_tree({}));
   append_tree(mismatch, make_spl_tree(other));
   const std::size_t length = load(mismatch);
-  expect_error([&] { find_spl_dtb(spl_buffer, length, kPinebookPro); },
+  expect_error([&] { find_spl_dtb(spl_buffer, length, kPinebookPro, "spl.bin"); },
                "^ERROR: Machine type doesn't match U-Boot DTB you're trying to flash\n$");
 }
 
@@ -147,7 +154,7 @@ TEST(FindSplDtb, MachineTypeChecks) {
     SplTreeOptions tree_options;
     tree_options.compatible = c.compatible;
     const std::size_t length = load(make_uboot_spl(tree_options).bytes);
-    expect_error([&] { find_spl_dtb(spl_buffer, length, kPinebookPro); }, c.message);
+    expect_error([&] { find_spl_dtb(spl_buffer, length, kPinebookPro, "spl.bin"); }, c.message);
   }
 }
 
@@ -161,13 +168,13 @@ TEST(FindSplDtb, SkipsTreeWithBlocksBeyondTheBuffer) {
   ASSERT_EQ(fdt_check_header(crafted.data()), 0);
   const std::size_t crafted_offset = append_tree(spl.bytes, crafted);
 
-  EXPECT_EQ(find_spl_dtb(spl_buffer, load(spl.bytes), kPinebookPro), spl.tree_offset);
+  EXPECT_EQ(find_spl_dtb(spl_buffer, load(spl.bytes), kPinebookPro, "spl.bin"), spl.tree_offset);
   EXPECT_EQ(fdt_totalsize(tree_at(static_cast<std::uint32_t>(crafted_offset))), 0x200000u);
 
   Bytes alone = make_signed_image(4096, "U-Boot SPL", 9);
   append_tree(alone, crafted);
   const std::size_t length = load(alone);
-  expect_error([&] { find_spl_dtb(spl_buffer, length, kPinebookPro); },
+  expect_error([&] { find_spl_dtb(spl_buffer, length, kPinebookPro, "spl.bin"); },
                "^ERROR: Failed to find U-Boot SPL DTB\n$");
 }
 
@@ -188,9 +195,9 @@ TEST(SetSplPayloadOffset, StoresOneCell) {
     tree_options.has_config = c.has_config;
     tree_options.payload_offset_bytes = c.old_bytes;
     tree_options.old_payload_offset = c.old_value;
-    const std::uint32_t offset =
-        find_spl_dtb(spl_buffer, load(make_uboot_spl(tree_options).bytes), kPinebookPro);
-    const std::uint32_t packed = set_spl_payload_offset(tree_at(offset), kItbOffset);
+    const std::size_t length = load(make_uboot_spl(tree_options).bytes);
+    const std::uint32_t offset = find_spl_dtb(spl_buffer, length, kPinebookPro, "spl.bin");
+    const std::uint32_t packed = patch(offset);
 
     EXPECT_EQ(fdt_totalsize(tree_at(offset)), packed);
     const auto property = read_payload_offset(tree_at(offset));
@@ -217,8 +224,26 @@ TEST(SetSplPayloadOffset, PackedSizeDropsFreeSpaceAndTrailer) {
   tree_options.free_bytes = 4096;
   auto spl = make_uboot_spl(tree_options);
   spl.bytes.resize(spl.bytes.size() + 300, 0x44);
-  const std::uint32_t offset = find_spl_dtb(spl_buffer, load(spl.bytes), kPinebookPro);
-  EXPECT_EQ(set_spl_payload_offset(tree_at(offset), kItbOffset), plain.size());
+  const std::size_t length = load(spl.bytes);
+  const std::uint32_t offset = find_spl_dtb(spl_buffer, length, kPinebookPro, "spl.bin");
+  EXPECT_EQ(patch(offset), plain.size());
+}
+
+// A tree that claims more bytes than the file holds from its start is
+// refused before anything is read by its size: the SPL cut short, even by
+// its last byte.
+TEST(FindSplDtb, RefusesATreeThatRunsPastTheEndOfTheFile) {
+  auto spl = make_uboot_spl();
+  for (const std::size_t cut : {1, 300}) {
+    SCOPED_TRACE(cut);
+    const std::size_t length = load(Bytes(spl.bytes.begin(), spl.bytes.end() - static_cast<long>(cut)));
+    const std::size_t offset = spl.tree_offset;
+    const std::string message = "^ERROR: spl.bin is cut short: its device tree at " +
+                                std::to_string(offset) + " claims " +
+                                std::to_string(spl.bytes.size() - offset) +
+                                " bytes, the file holds " + std::to_string(length - offset) + "\n$";
+    expect_error([&] { find_spl_dtb(spl_buffer, length, kPinebookPro, "spl.bin"); }, message.c_str());
+  }
 }
 
 // A reservation block without its end entry cannot be packed safely: the
@@ -228,9 +253,10 @@ TEST(SetSplPayloadOffset, UnterminatedReservationBlockIsLeftUnpacked) {
   auto spl = make_uboot_spl();
   std::uint8_t* tree = spl.bytes.data() + spl.tree_offset;
   tree[fdt_off_mem_rsvmap(tree) + 8] = 1;  // size of the end entry
-  const std::uint32_t offset = find_spl_dtb(spl_buffer, load(spl.bytes), kPinebookPro);
+  const std::size_t length = load(spl.bytes);
+  const std::uint32_t offset = find_spl_dtb(spl_buffer, length, kPinebookPro, "spl.bin");
   ASSERT_LT(fdt_num_mem_rsv(tree_at(offset)), 0);
-  EXPECT_EQ(set_spl_payload_offset(tree_at(offset), kItbOffset), kSplBufferBytes - offset);
+  EXPECT_EQ(patch(offset), kSplBufferBytes - offset);
   EXPECT_TRUE(std::equal(spl.bytes.begin(), spl.bytes.begin() + offset, spl_buffer.begin()));
 }
 
@@ -242,8 +268,9 @@ TEST(SetSplPayloadOffset, TreeTheLibraryCannotEdit) {
     auto spl = make_uboot_spl(tree_options);
     // Version 16 trees are readable but not editable.
     fdt_set_version(spl.bytes.data() + spl.tree_offset, 16);
-    const std::uint32_t offset = find_spl_dtb(spl_buffer, load(spl.bytes), kPinebookPro);
-    expect_error([&] { set_spl_payload_offset(tree_at(offset), kItbOffset); },
+    const std::size_t length = load(spl.bytes);
+    const std::uint32_t offset = find_spl_dtb(spl_buffer, length, kPinebookPro, "spl.bin");
+    expect_error([&] { patch(offset); },
                  has_config ? "^ERROR: /config/u-boot,spl-payload-offset setprop failed\n"
                               "ERROR: Failed to set U-Boot SPI offset in DTB\n$"
                             : "^ERROR: /config node not found\n"
