@@ -12,7 +12,7 @@
 #include <cstdlib>
 
 #include "fuzz_end.h"
-#include "platform/soc.h"
+#include "formats/soc.h"
 #include "survey/survey.h"
 
 namespace {
@@ -44,8 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::abort();
 
   try {
-    duobl::survey_boot_images(duobl::FlashDevice{chip_fd}, static_cast<std::uint32_t>(placed_at + image_bytes),
-                              family, probe);
+    duobl::print_survey(duobl::scan_boot_images(
+        duobl::FlashDevice{chip_fd}, static_cast<std::uint32_t>(placed_at + image_bytes), family, probe));
   } catch (const duobl::fuzz::RunEnded&) {
     // A failed device read ends a run; nothing else may.
   }

@@ -103,6 +103,14 @@ void scramble_header(std::span<std::uint8_t, kLegacyHeaderBytes> block) {
   rc4_apply(kLegacyKey, block);
 }
 
+bool header_block_padded(SocFamily family, std::span<const std::uint8_t, kHeaderBlockBytes> block) {
+  const auto tail = block.subspan(kPaddedRunBytes);
+  const auto all_are = [&](std::uint8_t value) {
+    return std::all_of(tail.begin(), tail.end(), [=](std::uint8_t byte) { return byte == value; });
+  };
+  return all_are(0xFF) || (family == SocFamily::Rk3399 && all_are(0x00));
+}
+
 bool matches_header_magic(SocFamily family, std::span<const std::uint8_t, 4> bytes) {
   switch (family) {
     case SocFamily::Rk3399:

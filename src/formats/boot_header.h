@@ -11,7 +11,7 @@
 #include <span>
 
 #include "formats/rc4.h"
-#include "platform/soc.h"
+#include "formats/soc.h"
 
 namespace duobl {
 
@@ -96,6 +96,31 @@ bool matches_header_magic(SocFamily family, std::span<const std::uint8_t, 4> byt
 // at least 512 bytes (Rk3399) or 296 bytes (Rk35xx); a shorter block is left
 // untouched and yields all-zero positions.
 HeaderImages decode_header_images(SocFamily family, std::span<std::uint8_t> block);
+
+// A header block is the 4096 bytes at a header; whether bytes 2048 to 4095
+// of it hold data tells whether the boot ROM reads what the header names
+// stored padded: the first 2048 bytes of every 4096, the rest filler.
+inline constexpr std::size_t kHeaderBlockBytes = 4096;
+inline constexpr std::uint64_t kPaddedRunBytes = 2048;
+
+// Whether the header block is stored padded: on both families when bytes
+// 2048 to 4095 are all erased (0xFF), on Rk3399 also when they are all zero.
+bool header_block_padded(SocFamily family, std::span<const std::uint8_t, kHeaderBlockBytes> block);
+
+// Where byte `logical` of what a header names (counted from the header, as
+// its fields count) is stored, counted from the header.
+constexpr std::uint64_t stored_offset(std::uint64_t logical, bool padded) {
+  return padded ? logical / kPaddedRunBytes * 2 * kPaddedRunBytes + logical % kPaddedRunBytes
+                : logical;
+}
+
+// How many of the `remaining` bytes from `logical` on are stored one after
+// another.
+constexpr std::uint64_t stored_run(std::uint64_t logical, std::uint64_t remaining, bool padded) {
+  if (!padded) return remaining;
+  const std::uint64_t run = kPaddedRunBytes - logical % kPaddedRunBytes;
+  return remaining < run ? remaining : run;
+}
 
 // Builds the header area for a TPL of `tpl_sectors` followed by an SPL of
 // `spl_sectors` (both placed at 2048-byte boundaries behind the area). On

@@ -87,7 +87,7 @@ std::string table(const std::vector<std::string>& rows) {
 // What the survey prints for `chip`.
 std::string survey(const Chip& chip, SocFamily family) {
   auto capture = duobl::testing::begin_capture();
-  survey_boot_images(FlashDevice{chip.fd}, chip.size_bytes, family, probe_offsets_for(family));
+  print_survey(scan_boot_images(FlashDevice{chip.fd}, chip.size_bytes, family, probe_offsets_for(family)));
   std::string out = duobl::testing::end_capture(capture);
   close(chip.fd);
   return out;
@@ -156,9 +156,10 @@ TEST(Survey, Rk3399PaddingNotesFollowTheLoader) {
 
 TEST(Survey, LoaderOnlyCountsAsImageOneOfAnAlignedHeader) {
   Chip chip = erased_chip(4 * kMiB);
-  // duobl as image 2 of the header at 0, beyond the doubled read of image 1.
+  // duobl as image 2 of the padded header at 0: logical byte 4096 + 1000,
+  // stored in the first half of the third 4 KiB.
   put(chip, 0, legacy_header(4, 4, 8));
-  put(chip, 6144 + 100, "duobl");
+  put(chip, 8192 + 1000, "duobl");
   // duobl under an unaligned header in the window at 8 KiB.
   put(chip, 8192 + 5, legacy_header(4, 4, 4));
   put(chip, 8192 + 5 + 2048, "duobl");
@@ -216,6 +217,20 @@ TEST(Survey, LaterHeadersInAWindowAreTestedOnTheBytesFirstRead) {
                    "1   8200       158216     14229504   14387720   14067200   (unaligned by 8)\n"}));
 }
 
+// A padded block's images are named from the first 2 KiB of every 4 KiB,
+// where the boot ROM reads them: image 2 starts in the middle of a half and
+// its signature straddles the filler, which holds a signature of its own.
+TEST(Survey, PaddedImagesAreNamedFromTheHalvesTheBootRomReads) {
+  Chip chip = erased_chip(4 * kMiB);
+  put(chip, 0, legacy_header(4, 3, 7));  // image 1: logical 2048..3583; image 2: 3584..5631
+  put(chip, 4096 + 100, "U-Boot TPL");   // logical 2148
+  put(chip, 6144 - 6, "U-Boot");         // logical 4090..4095
+  put(chip, 6144, "U-Boot TPL");         // filler, never read
+  put(chip, 8192, " SPL");               // logical 4096..4099
+  EXPECT_EQ(survey(chip, SocFamily::Rk3399),
+            table({"0   0          2048       1536       3584       2048       (padded) 0='U-Boot TPL' 1='U-Boot SPL'\n"}));
+}
+
 TEST(Survey, LargestImagesThatAreStillNamed) {
   struct Case {
     SocFamily family;
@@ -237,8 +252,10 @@ TEST(Survey, LargestImagesThatAreStillNamed) {
                                                : rkns_header(1, {16, c.sectors, 0, 0}));
     if (!c.padded)
       fill(chip, 2048, 2048, 0);
-    // The last position at which a signature can still be found.
-    put(chip, 8192 + std::min<std::uint32_t>(count, 524287u) - 65, "U-Boot SPL");
+    // The last position at which a signature can still be found, where it
+    // is stored: in a padded block, in the first half of its 4 KiB.
+    const std::uint32_t last = 8192 + std::min<std::uint32_t>(count, 524287u) / (c.padded ? 2 : 1) - 65;
+    put(chip, c.padded ? last / 2048 * 4096 + last % 2048 : last, "U-Boot SPL");
     EXPECT_EQ(survey(chip, c.family), table({c.row}))
         << c.sectors;
   }
