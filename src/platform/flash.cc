@@ -22,6 +22,9 @@ constexpr std::uint32_t kMinEraseBytes = 32;
 constexpr std::uint32_t kMaxEraseBytes = 131072;
 constexpr std::uint32_t kMinFlashBytes = 4 * 1024 * 1024;
 constexpr std::size_t kSysfsValueBytes = 128;
+constexpr const char* kZeroedMagicLabel = "Zeroed magic header";
+// The most bytes of an old header that a retirement clears.
+constexpr std::size_t kZeroedBytesMax = 32;
 
 std::size_t chunk_bytes(std::size_t remaining) { return std::min(remaining, kFlashChunkBytes); }
 
@@ -168,17 +171,26 @@ void flash_erase(FlashDevice device, std::uint32_t offset, std::uint32_t length)
   progress_end();
 }
 
-void flash_zero_magic(FlashDevice device, std::uint32_t offset) {
-  static constexpr std::array<std::uint8_t, kMagicBytes> zeros{};
-  flash_write(device, kZeroedMagicLabel, offset, zeros);
+void flash_retire_area(FlashDevice device, std::uint32_t offset, std::uint32_t erase_length,
+                       std::size_t zeroed_bytes) {
+  static constexpr std::array<std::uint8_t, kZeroedBytesMax> zeros{};
+  const std::span<const std::uint8_t> cleared(zeros.data(), std::min(zeroed_bytes, zeros.size()));
+  flash_write(device, kZeroedMagicLabel, offset, cleared.first(kMagicBytes));
+  if (cleared.size() > kMagicBytes)
+    flash_write(device, kZeroedMagicLabel, offset + kMagicBytes, cleared.subspan(kMagicBytes));
+  flash_erase(device, offset, erase_length);
+}
+
+void flash_fill_area(FlashDevice device, const char* body_label, const char* magic_label,
+                     std::uint32_t offset, std::span<const std::uint8_t> data) {
+  flash_write(device, body_label, offset + kMagicBytes, data.subspan(kMagicBytes));
+  flash_write(device, magic_label, offset, data.first(kMagicBytes));
 }
 
 void flash_write_area(FlashDevice device, const char* label, std::uint32_t offset,
                       std::uint32_t erase_length, std::span<const std::uint8_t> data) {
-  flash_zero_magic(device, offset);
-  flash_erase(device, offset, erase_length);
-  flash_write(device, label, offset + kMagicBytes, data.subspan(kMagicBytes));
-  flash_write(device, label, offset, data.first(kMagicBytes));
+  flash_retire_area(device, offset, erase_length);
+  flash_fill_area(device, label, label, offset, data);
 }
 
 }  // namespace duobl

@@ -77,21 +77,31 @@ void flash_erase(FlashDevice device, std::uint32_t offset, std::uint32_t length)
 
 // A boot header's magic: the first four bytes of an area that can hold one.
 inline constexpr std::size_t kMagicBytes = 4;
-inline constexpr const char* kZeroedMagicLabel = "Zeroed magic header";
 
-// Programs the four bytes at `offset` to zero (printed and verified like any
-// write), without erasing first: NOR always takes zeros. It comes before
-// anything else of an area that may hold a live header is touched. An
-// interrupted program or erase leaves its cells indeterminate, not a clean
-// prefix; with the magic gone first, an interrupted four-byte program either
-// leaves the old header whole or breaks its magic, and a later torn erase or
-// write can only bring a magic back by rebuilding it bit by bit from zeros.
-void flash_zero_magic(FlashDevice device, std::uint32_t offset);
+// The order of writes that keeps a board bootable through a cut: an area
+// that may hold a live header is retired before anything of it changes,
+// and filled with its magic last, so that it carries no valid magic from
+// the first change to the very last write. An interrupted program or erase
+// leaves its cells indeterminate, not a clean prefix; with the magic gone
+// first, an interrupted program of it either leaves the old header whole or
+// breaks its magic, and a later torn erase or write can only bring a magic
+// back by rebuilding it bit by bit from zeros.
 
-// Zeroes the magic at `offset`, erases [offset, offset + erase_length),
-// writes data from its fifth byte on, then its first four bytes, so that the
-// area carries no valid magic from the first write to the very last one.
-// `data` holds at least 4 bytes.
+// Retires the area at `offset`: programs its four magic bytes to zero on
+// their own (printed and verified like any write; NOR always takes zeros),
+// then zeros over the rest of its first `zeroed_bytes` (at least 4) in one
+// more write, then erases [offset, offset + erase_length).
+void flash_retire_area(FlashDevice device, std::uint32_t offset, std::uint32_t erase_length,
+                       std::size_t zeroed_bytes = kMagicBytes);
+
+// Fills the retired area at `offset` with `data` (at least 4 bytes): from
+// its fifth byte on under `body_label`, then its first four bytes under
+// `magic_label`, the very last write of the area.
+void flash_fill_area(FlashDevice device, const char* body_label, const char* magic_label,
+                     std::uint32_t offset, std::span<const std::uint8_t> data);
+
+// Retires the area at `offset` (its magic and an erase of `erase_length`)
+// and fills it with `data`, both writes under `label`.
 void flash_write_area(FlashDevice device, const char* label, std::uint32_t offset,
                       std::uint32_t erase_length, std::span<const std::uint8_t> data);
 
