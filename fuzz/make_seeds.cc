@@ -57,11 +57,11 @@ Bytes installed_set(duobl::SocFamily family, std::size_t tpl_bytes, const Bytes&
 
 // A loader stored padded: header, 2 KiB of 0xFF, then the code.
 Bytes padded_loader(duobl::SocFamily family) {
-  Bytes code = duobl::testing::make_loader_image(4096);
+  Bytes code = duobl::testing::make_signed_image(4096, "duobl", 1);
   const duobl::BootHeaderArea area = duobl::build_header_area(family, 8, 4, code);
   Bytes flash(area.begin(), area.end());
   flash.resize(4096, 0xFF);
-  append(flash, duobl::testing::make_loader_image(4096));
+  append(flash, duobl::testing::make_signed_image(4096, "duobl", 1));
   return flash;
 }
 

@@ -13,6 +13,7 @@
 #include "platform/flash.h"
 #include "platform/machine.h"
 #include "platform/signals.h"
+#include "survey/scan.h"
 #include "survey/survey.h"
 
 namespace duobl {
@@ -21,6 +22,8 @@ namespace {
 // The kernel's device tree, read once; identification decides everything
 // the later phases need from it.
 alignas(8) std::array<std::uint8_t, kMachineTreeBytes> machine_tree;
+// What the survey found, kept for the checks before the changes.
+SurveyRows survey_rows;
 
 bool changes_requested(const RunOptions& options) {
   return !options.dry_run &&
@@ -37,15 +40,17 @@ int run(const RunOptions& options) {
       flash_probe(changes_requested(options) ? FlashUse::Change : FlashUse::Report);
   const FlashLayout layout = compute_layout(machine.probe, flash.info.size, flash.info.erasesize,
                                             options.replace_fallback);
-  const bool padded_expected =
-      survey_boot_images(flash.device, flash.info.size, machine.family, machine.probe);
+  survey_rows = scan_boot_images(flash.device, flash.info.size, machine.family, machine.probe);
+  print_survey(survey_rows);
   print_layout(layout);
 
   if (options.dry_run) return 0;
 
   // Every image is loaded and every check that can refuse one is made before
-  // the first change: a refused run leaves the chip as it found it.
-  refuse_loaderless_install(machine.family, padded_expected, options.erase_all,
+  // the first change: a refused run leaves the chip as it found it. The
+  // loads with their size and tree checks come first, in the order of the
+  // installs; then the checks of what each file is.
+  refuse_loaderless_install(machine.family, loader_found(survey_rows), options.erase_all,
                             options.duobl.has_value(),
                             options.spl.has_value() || options.uboot_requested);
   std::optional<LoadedImage> loader;
@@ -54,8 +59,15 @@ int run(const RunOptions& options) {
   if (options.spl) generic_spl = load_generic_spl(options.spl->c_str());
   std::optional<UbootSet> uboot;
   if (options.uboot_requested)
-    uboot = prepare_uboot_set(layout, machine.family, machine.type, options.uboot_spl->c_str(),
-                              options.uboot_tpl->c_str(), options.uboot_itb->c_str());
+    uboot = prepare_uboot_set(layout, machine.type,
+                              {options.uboot_tpl->c_str(), options.uboot_spl->c_str(),
+                               options.uboot_itb->c_str()});
+  refuse_partial_erase_blocks(layout, flash.info.size, flash.info.erasesize,
+                              {options.erase_all, loader.has_value(),
+                               generic_spl.has_value() || uboot.has_value(), uboot.has_value()});
+  if (loader) check_loader(machine.family, *loader);
+  if (generic_spl) check_generic_spl(machine.family, *generic_spl);
+  if (uboot) check_uboot_set(machine.type, *uboot);
 
   // From the first change to the last, the user's side cannot end the run:
   // an update left half done is no result anyone asked for.
@@ -64,7 +76,7 @@ int run(const RunOptions& options) {
   if (loader) install_loader(flash.device, machine.family, *loader);
   if (generic_spl)
     install_generic_spl(flash.device, *generic_spl, layout.spl_target, options.replace_fallback);
-  if (uboot) install_uboot_set(flash.device, layout, *uboot);
+  if (uboot) install_uboot_set(flash.device, layout, machine.family, *uboot);
 
   close(flash.device.fd);
   if (changes_requested(options)) release_signals();

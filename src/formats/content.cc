@@ -16,12 +16,12 @@ struct Signature {
 // Tested in this order at each position; the first match wins.
 constexpr std::array<Signature, 7> kSignatures = {{
     {"levinboot/", "levinboot"},
-    {"U-Boot SPL", "U-Boot SPL"},
-    {"U-Boot TPL", "U-Boot TPL"},
+    {"U-Boot SPL", kUbootSplName},
+    {"U-Boot TPL", kUbootTplName},
     {"duobl", kDuoblName},
-    {"DDR Version", "ddrbin"},
-    {"DDR V1.", "ddrbin"},
-    {"DDR V0.", "ddrbin"},
+    {"DDR Version", kDdrbinName},
+    {"DDR V1.", kDdrbinName},
+    {"DDR V0.", kDdrbinName},
 }};
 
 // Signatures never begin in the last this many bytes of a range, so no

@@ -11,6 +11,10 @@ namespace duobl {
 
 // The name that marks the scheme's own loader.
 inline constexpr std::string_view kDuoblName = "duobl";
+// The names of U-Boot's first stages and of a DRAM init blob.
+inline constexpr std::string_view kUbootSplName = "U-Boot SPL";
+inline constexpr std::string_view kUbootTplName = "U-Boot TPL";
+inline constexpr std::string_view kDdrbinName = "ddrbin";
 
 // Returns one of "levinboot", "U-Boot SPL", "U-Boot TPL", "duobl", "ddrbin"
 // or "unknown" (constant texts, NUL-terminated). The earliest position at

@@ -2,7 +2,10 @@
 #include "install/layout.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
+
+#include "platform/fatal.h"
 
 namespace duobl {
 namespace {
@@ -12,15 +15,37 @@ constexpr std::uint32_t kItbAreaMaxBytes = 0x200000;  // cap on half the space l
 
 // Start of the primary SPL area: the first probe offset behind 128 KiB that
 // leaves the fallback area at least kSplAreaMinBytes, or the last probe
-// offset when none does. Without a probe offset at 128 KiB (or with it last)
-// there is no room for a fallback area and the primary one starts at 128 KiB.
+// offset when none does. Without a probe offset at 128 KiB there is no room
+// for a fallback area and the primary one starts at 128 KiB; so it does when
+// 128 KiB is the last probe offset.
 std::uint32_t primary_spl_start(const ProbeOffsets& probe) {
   const auto offsets = probe_span(probe);
   const auto at = std::find(offsets.begin(), offsets.end(), kSplFallbackStart);
-  if (at == offsets.end() || at + 1 == offsets.end()) return kSplFallbackStart;
+  if (at == offsets.end()) return kSplFallbackStart;
   for (auto it = at + 1; it != offsets.end(); ++it)
     if (*it >= kSplFallbackStart + kSplAreaMinBytes) return *it;
   return offsets.back();
+}
+
+// The six areas in the order and with the names of the layout table.
+struct NamedArea {
+  const char* name;
+  const FlashArea* area;
+};
+std::array<NamedArea, 6> named_areas(const FlashLayout& layout) {
+  return {{{"duobl primary", &layout.duobl_primary},
+           {"duobl backup", &layout.duobl_backup},
+           {"spl fallback", &layout.spl_fallback},
+           {"spl primary", &layout.spl_primary},
+           {"itb fallback", &layout.itb_fallback},
+           {"itb primary", &layout.itb_primary}}};
+}
+
+// The name the layout table gives `area`.
+const char* area_name(const FlashLayout& layout, const FlashArea& area) {
+  for (const NamedArea& entry : named_areas(layout))
+    if (entry.area->offset == area.offset && entry.area->size == area.size) return entry.name;
+  return "target";
 }
 
 }  // namespace
@@ -53,20 +78,28 @@ FlashLayout compute_layout(const ProbeOffsets& probe, std::uint32_t size_bytes,
   return layout;
 }
 
+void refuse_partial_erase_blocks(const FlashLayout& layout, std::uint32_t size_bytes,
+                                 std::uint32_t erasesize_bytes, const EraseRequests& requests) {
+  const auto refuse_unless_whole = [&](const char* name, const FlashArea& area) {
+    if (area.offset % erasesize_bytes != 0 || area.size % erasesize_bytes != 0)
+      fail(1, "ERROR: The %s area at %u (%u bytes) is not whole erase blocks of %u bytes\n", name,
+           area.offset, area.size, erasesize_bytes);
+  };
+  if (requests.chip) refuse_unless_whole("whole-chip", {0, size_bytes});
+  if (requests.loader) {
+    refuse_unless_whole(area_name(layout, layout.duobl_primary), layout.duobl_primary);
+    refuse_unless_whole(area_name(layout, layout.duobl_backup), layout.duobl_backup);
+  }
+  if (requests.spl) refuse_unless_whole(area_name(layout, layout.spl_target), layout.spl_target);
+  if (requests.itb) refuse_unless_whole(area_name(layout, layout.itb_target), layout.itb_target);
+}
+
 void print_layout(const FlashLayout& layout) {
   std::printf("\nAuto-calculated layout for duobl dual bootloader scheme:\n\n");
   std::printf("%-20s %-10s %-10s\n", "Area", "Offset", "Size");
   std::printf("---------------------------------------------------\n");
-  const struct {
-    const char* name;
-    const FlashArea& area;
-  } rows[] = {
-      {"duobl primary", layout.duobl_primary}, {"duobl backup", layout.duobl_backup},
-      {"spl fallback", layout.spl_fallback},   {"spl primary", layout.spl_primary},
-      {"itb fallback", layout.itb_fallback},   {"itb primary", layout.itb_primary},
-  };
-  for (const auto& row : rows)
-    std::printf("%-20s %-10u %-10u\n", row.name, row.area.offset, row.area.size);
+  for (const NamedArea& row : named_areas(layout))
+    std::printf("%-20s %-10u %-10u\n", row.name, row.area->offset, row.area->size);
   std::printf("\n");
 }
 

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "platform/soc.h"
+#include "formats/soc.h"
 
 namespace duobl {
 
@@ -38,6 +38,22 @@ struct FlashLayout {
 // 4 MiB, as the probe guarantees). Prints nothing, cannot fail.
 FlashLayout compute_layout(const ProbeOffsets& probe, std::uint32_t size_bytes,
                            std::uint32_t erasesize_bytes, bool replace_fallback);
+
+// What a run will erase.
+struct EraseRequests {
+  bool chip = false;    // the whole chip
+  bool loader = false;  // both loader areas
+  bool spl = false;     // spl_target
+  bool itb = false;     // itb_target
+};
+
+// An erase covers whole erase blocks, so an area that does not start and end
+// on their boundaries cannot be erased without its neighbours. Ends the
+// process with status 1 and one "ERROR: " line naming the erase block size
+// and the first such area of the run: the loader areas of 64 KiB on a chip
+// of 128 KiB blocks, say.
+void refuse_partial_erase_blocks(const FlashLayout& layout, std::uint32_t size_bytes,
+                                 std::uint32_t erasesize_bytes, const EraseRequests& requests);
 
 // Prints the layout table: the six areas, never the targets.
 void print_layout(const FlashLayout& layout);

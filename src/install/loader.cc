@@ -4,10 +4,13 @@
 #include <array>
 #include <cstdint>
 #include <span>
+#include <string_view>
 
 #include "formats/boot_header.h"
+#include "formats/content.h"
 #include "platform/fatal.h"
 #include "platform/file.h"
+#include "survey/scan.h"
 
 namespace duobl {
 namespace {
@@ -27,12 +30,27 @@ bool holds_magic(FlashDevice device, SocFamily family, std::uint32_t offset) {
   return matches_header_magic(family, magic);
 }
 
+bool starts_with_header(SocFamily family, std::span<const std::uint8_t> image) {
+  return image.size() >= kMagicBytes && matches_header_magic(family, image.first<kMagicBytes>());
+}
+
+std::string_view name_or_unknown(std::string_view name) {
+  return name.empty() ? std::string_view("unknown") : name;
+}
+
+// What the boot ROM would read of an image must be in the file: behind it
+// the flash holds whatever the area held.
+void refuse_images_outside(const char* path, const HeaderRow& row) {
+  if (!row.images_inside)
+    fail(1, "ERROR: %s is cut short: its boot header names images that run past its end\n", path);
+}
+
 }  // namespace
 
-void refuse_loaderless_install(SocFamily family, bool padded_expected, bool erase_all,
+void refuse_loaderless_install(SocFamily family, bool loader_in_flash, bool erase_all,
                                bool installs_loader, bool installs_spl) {
   if (family != SocFamily::Rk3399 || !installs_spl || installs_loader) return;
-  if (padded_expected || erase_all)
+  if (!loader_in_flash || erase_all)
     fail(1,
          "ERROR: No duobl loader in flash: the RK3399 boot ROM cannot load this unpadded image "
          "without it (install one with --duobl)\n");
@@ -40,11 +58,27 @@ void refuse_loaderless_install(SocFamily family, bool padded_expected, bool eras
 
 LoadedImage load_loader(const char* path) {
   const std::size_t length = load_file(path, loader_buffer);
-  // load_file keeps the length below the buffer size, so only the lower
-  // bound can fail here; the upper one is kept for a larger buffer.
-  if (length < kLoaderMinBytes || length > kLoaderBufferBytes)
-    fail(1, "ERROR: duobl size is weird\n");
-  return {std::span<const std::uint8_t>(loader_buffer.data(), length)};
+  // load_file keeps the length below the buffer size: only the lower bound
+  // is left to check.
+  if (length < kLoaderMinBytes) fail(1, "ERROR: duobl size is weird\n");
+  return {path, std::span<const std::uint8_t>(loader_buffer.data(), length)};
+}
+
+void check_loader(SocFamily family, const LoadedImage& loader) {
+  const char* path = loader.path;
+  if (!starts_with_header(family, loader.bytes))
+    fail(1, "ERROR: %s is not a duobl loader: it does not start with an %s boot header\n", path,
+         family_name(family));
+  const HeaderRow row = inspect_header(file_source(loader.bytes), family, 0, true, false);
+  const bool padded_at_zero = family == SocFamily::Rk3399;
+  if (row.padded != padded_at_zero)
+    fail(1, "ERROR: %s is stored %s, but the %s boot ROM reads a loader at 0 %s\n", path,
+         row.padded ? "padded" : "unpadded", family_name(family),
+         padded_at_zero ? "padded" : "unpadded");
+  refuse_images_outside(path, row);
+  if (row.names[0] != kDuoblName)
+    fail(1, "ERROR: %s is not a duobl loader: its first image holds '%.*s'\n", path,
+         static_cast<int>(name_or_unknown(row.names[0]).size()), name_or_unknown(row.names[0]).data());
 }
 
 void install_loader(FlashDevice device, SocFamily family, const LoadedImage& loader) {
@@ -55,15 +89,30 @@ void install_loader(FlashDevice device, SocFamily family, const LoadedImage& loa
                      loader.bytes);
   flash_write_area(device, "duobl primary area", kDuoblPrimaryArea.offset,
                    kDuoblPrimaryArea.size, loader.bytes);
-  flash_zero_magic(device, kDuoblBackupArea.offset);
-  flash_erase(device, kDuoblBackupArea.offset, kDuoblBackupArea.size);
+  flash_retire_area(device, kDuoblBackupArea.offset, kDuoblBackupArea.size);
 }
 
 LoadedImage load_generic_spl(const char* path) {
   const std::size_t length = load_file(path, generic_spl_buffer);
   if (length > kSplAreaMinBytes) fail(1, "ERROR: SPL is too big\n");
   if (length < kGenericSplMinBytes) fail(1, "ERROR: SPL is too small\n");
-  return {std::span<const std::uint8_t>(generic_spl_buffer.data(), length)};
+  return {path, std::span<const std::uint8_t>(generic_spl_buffer.data(), length)};
+}
+
+void check_generic_spl(SocFamily family, const LoadedImage& spl) {
+  const char* path = spl.path;
+  if (!starts_with_header(family, spl.bytes))
+    fail(1, "ERROR: %s is not a boot image: it does not start with an %s boot header\n", path,
+         family_name(family));
+  const HeaderRow row = inspect_header(file_source(spl.bytes), family, 0, true, false);
+  if (row.padded)
+    fail(1, "ERROR: %s is stored padded (an SPI flash image): --spl needs an unpadded image, "
+            "such as an SD card image\n", path);
+  refuse_images_outside(path, row);
+  for (const std::string_view name : row.names)
+    if (name == kUbootTplName || name == kUbootSplName)
+      fail(1, "ERROR: %s holds a U-Boot TPL and SPL: install them with --uboot-tpl, --uboot-spl "
+              "and --uboot-itb, which point the SPL at its ITB\n", path);
 }
 
 void install_generic_spl(FlashDevice device, const LoadedImage& spl, const FlashArea& spl_target,

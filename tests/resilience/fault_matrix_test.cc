@@ -5,6 +5,7 @@
 // within the time limit, with no write or erase after the failure, and
 // leave the flash exactly as the operations before the failure made it.
 #include <gtest/gtest.h>
+#include <libfdt.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -14,6 +15,8 @@
 #include <vector>
 
 #include "fixture/board.h"
+#include "fixture/images.h"
+#include "oracle/boot_header_bytes.h"
 #include "resilience/resilience_support.h"
 
 namespace duobl::testing {
@@ -294,6 +297,123 @@ TEST(FaultMatrix, RefusedInputsChangeNothing) {
     rows.push_back({f + ": a loader with another board's set", family, Chip::Start,
                     loader_and_other_set,
                     "ERROR: Machine type doesn't match U-Boot DTB you're trying to flash\n"});
+
+    // Files that are not what their option says, each refused with a line
+    // that names it once every size and tree check has passed.
+    const RomFamily other_family = family == RomFamily::Rk3399 ? RomFamily::Rk35xx : RomFamily::Rk3399;
+    const bool padded_at_zero = family == RomFamily::Rk3399;
+    const std::string fam = family == RomFamily::Rk3399 ? "RK3399" : "RK35xx";
+    const auto refused = [&](const std::string& name, std::vector<std::string> args,
+                             const std::string& path, const std::string& why) {
+      rows.push_back({f + ": " + name, family, Chip::Start, std::move(args),
+                      "ERROR: " + path + " " + why + "\n"});
+    };
+    const auto as_loader = [&](const std::string& name, const Bytes& bytes, const std::string& why) {
+      const std::string path = file(f + "-" + name + "-duobl.bin", bytes);
+      refused("as the loader, " + name, {"--duobl", path}, path, why);
+    };
+    const std::string no_loader_header =
+        "is not a duobl loader: it does not start with an " + fam + " boot header";
+    as_loader("a plain image", make_signed_image(8192, "duobl", 430), no_loader_header);
+    as_loader("the other family's loader", make_loader_image(8192, 431, other_family),
+              no_loader_header);
+    as_loader("a loader stored the other way",
+              make_boot_image(8192, "duobl", 432, family, !padded_at_zero),
+              std::string("is stored ") + (padded_at_zero ? "unpadded" : "padded") + ", but the " +
+                  fam + " boot ROM reads a loader at 0 " + (padded_at_zero ? "padded" : "unpadded"));
+    as_loader("a TPL in a header", make_boot_image(8192, "U-Boot TPL", 433, family, padded_at_zero),
+              "is not a duobl loader: its first image holds 'U-Boot TPL'");
+    Bytes long_header = make_loader_image(8192, 434, family);
+    const Bytes longer = header_area(family, 4, 100);
+    std::copy(longer.begin(), longer.end(), long_header.begin());
+    as_loader("a loader whose header names more than it holds", long_header,
+              "is cut short: its boot header names images that run past its end");
+
+    const auto as_spl = [&](const std::string& name, const Bytes& bytes, const std::string& why) {
+      const std::string path = file(f + "-" + name + "-spl.img", bytes);
+      refused("as the generic SPL, " + name, {"--duobl", loader[1], "--spl", path}, path, why);
+    };
+    as_spl("a plain image", make_signed_image(8192, "levinboot/", 440),
+           "is not a boot image: it does not start with an " + fam + " boot header");
+    as_spl("a padded image", make_boot_image(8192, "levinboot/", 441, family, true),
+           "is stored padded (an SPI flash image): --spl needs an unpadded image, such as an SD "
+           "card image");
+    Bytes long_spl = make_generic_spl(8192, 442, family);
+    std::copy(longer.begin(), longer.end(), long_spl.begin());
+    as_spl("an image whose header names more than it holds", long_spl,
+           "is cut short: its boot header names images that run past its end");
+    as_spl("a U-Boot TPL and SPL", make_boot_image(8192, "U-Boot TPL", 443, family, false),
+           "holds a U-Boot TPL and SPL: install them with --uboot-tpl, --uboot-spl and "
+           "--uboot-itb, which point the SPL at its ITB");
+
+    // One file of the set replaced: 0 the TPL, 1 the SPL, 2 the ITB.
+    const auto in_set = [&](std::size_t which, const std::string& name, const Bytes& bytes,
+                            const std::string& why) {
+      const char* options[] = {"TPL", "SPL", "ITB"};
+      const std::string path = file(f + "-" + name + "-" + options[which] + ".bin", bytes);
+      refused(std::string("as the ") + options[which] + ", " + name, with_set(which, path), path,
+              why);
+    };
+    SplTreeOptions board_tree;
+    board_tree.compatible = board.compatible;
+    board_tree.filler_bytes = 256;
+    const SplImage spl = make_uboot_spl(board_tree, 2048, 450);
+    in_set(0, "an empty file", {}, "is empty: --uboot-tpl needs U-Boot's TPL (u-boot-tpl.bin)");
+    Bytes wrapped_tpl = header_area(family, 4, 6);
+    const Bytes tpl = make_uboot_tpl(3000, 451);
+    wrapped_tpl.insert(wrapped_tpl.end(), tpl.begin(), tpl.end());
+    in_set(0, "a TPL in a header", wrapped_tpl,
+           "starts with a boot header: --uboot-tpl needs the TPL alone (u-boot-tpl.bin)");
+    in_set(0, "the SPL", spl.bytes,
+           "is not a U-Boot TPL (its content is 'U-Boot SPL'): --uboot-tpl needs u-boot-tpl.bin "
+           "or a DRAM init blob");
+    SplTreeOptions other_tree = board_tree;
+    other_tree.compatible = {"vendor,other-board", "rockchip,rk3399"};
+    Bytes foreign_tpl = make_uboot_tpl(3000, 452);
+    const std::size_t tpl_tree_at = append_tree(foreign_tpl, make_spl_tree(other_tree));
+    in_set(0, "a TPL for another board", foreign_tpl,
+           "is built for vendor,other-board, not for this machine (" + board.compatible[0] + ")");
+    Bytes cut_tpl = make_uboot_tpl(3000, 453);
+    append_tree(cut_tpl, make_spl_tree(board_tree));
+    cut_tpl.pop_back();
+    in_set(0, "a TPL cut by a byte", cut_tpl,
+           "is cut short: its device tree at " + std::to_string(tpl_tree_at) + " claims " +
+               std::to_string(cut_tpl.size() + 1 - tpl_tree_at) + " bytes, the file holds " +
+               std::to_string(cut_tpl.size() - tpl_tree_at));
+    Bytes wrapped_spl = header_area(family, 4, 4);
+    wrapped_spl.insert(wrapped_spl.end(), spl.bytes.begin(), spl.bytes.end());
+    in_set(1, "an SPL in a header", wrapped_spl,
+           "starts with a boot header: --uboot-spl needs the SPL alone (u-boot-spl.bin)");
+    Bytes bare_tree = make_spl_tree(board_tree);
+    bare_tree.resize(std::max<std::size_t>(bare_tree.size(), 2048) + 256, 0);
+    in_set(1, "the board's device tree", bare_tree,
+           "is a device tree, not a U-Boot SPL (u-boot-spl.bin)");
+    Bytes nameless_spl = make_signed_image(2048, "", 454);
+    append_tree(nameless_spl, make_spl_tree(board_tree));
+    in_set(1, "an image with a tree but no SPL in it", nameless_spl,
+           "is not a U-Boot SPL (its content is 'unknown'): --uboot-spl needs u-boot-spl.bin");
+    Bytes cut_spl = spl.bytes;
+    cut_spl.pop_back();
+    in_set(1, "an SPL cut by a byte", cut_spl,
+           "is cut short: its device tree at " + std::to_string(spl.tree_offset) + " claims " +
+               std::to_string(spl.bytes.size() - spl.tree_offset) + " bytes, the file holds " +
+               std::to_string(cut_spl.size() - spl.tree_offset));
+    in_set(2, "the TPL", tpl, "is not a U-Boot ITB (no FIT image tree)");
+    in_set(2, "the board's device tree", make_spl_tree(board_tree),
+           "is not a U-Boot ITB (a device tree without FIT images)");
+    Bytes no_configurations = make_itb(4000, 455);
+    ASSERT_EQ(fdt_del_node(no_configurations.data(),
+                           fdt_path_offset(no_configurations.data(), "/configurations")),
+              0);
+    in_set(2, "a FIT without configurations", no_configurations,
+           "is not a U-Boot ITB (a FIT without configurations)");
+    Bytes cut_itb = make_itb(4000, 456);
+    cut_itb.pop_back();
+    in_set(2, "an ITB cut by a byte", cut_itb,
+           "is cut short: the data of its FIT image 'u-boot' ends at 4000, the file holds 3999");
+    in_set(2, "an ITB cut inside its tree", Bytes(cut_itb.begin(), cut_itb.begin() + 100),
+           "is cut short: its FIT image tree claims " +
+               std::to_string(fdt_totalsize(cut_itb.data())) + " bytes, the file holds 100");
   }
   // On RK3399 only the loader starts what an SPL area holds.
   {
