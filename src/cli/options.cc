@@ -3,7 +3,6 @@
 
 #include <getopt.h>
 
-#include <array>
 #include <cstdio>
 
 #include "platform/fatal.h"
@@ -24,7 +23,9 @@ enum OptionCode : int {
   kOptTest = 1010,
 };
 
-constexpr std::array<option, 11> kLongOptions{{
+// The compiler counts the entries; the last one ends the table for
+// getopt_long.
+constexpr option kLongOptions[] = {
     {"uboot-spl", required_argument, nullptr, kOptUbootSpl},
     {"uboot-tpl", required_argument, nullptr, kOptUbootTpl},
     {"uboot-itb", required_argument, nullptr, kOptUbootItb},
@@ -36,7 +37,7 @@ constexpr std::array<option, 11> kLongOptions{{
     {"test", required_argument, nullptr, kOptTest},
     {"help", no_argument, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
-}};
+};
 
 // Kept on purpose, word for word: the synopsis names --uboot-spl-dtb (no
 // such option) and leaves out --uboot-tpl and --erase-all, and the version
@@ -86,7 +87,7 @@ RunOptions parse_options(int argc, char** argv) {
   RunOptions options;
   optind = 0;  // full re-initialisation, so parsing can run more than once
   for (;;) {
-    const int code = getopt_long(argc, argv, "h", kLongOptions.data(), nullptr);
+    const int code = getopt_long(argc, argv, "h", kLongOptions, nullptr);
     if (code == -1) break;
     switch (code) {
       case kOptUbootSpl: options.uboot_spl = optarg; break;
