@@ -64,7 +64,7 @@ int main(int argc, char** argv) {
     std::size_t expected_bytes;  // 0: any
   } files[] = {
       {"loader.bin", duobl::testing::make_bootable_loader(family, kLoaderSectors), 0},
-      {"generic-spl.img", duobl::testing::make_signed_image(kGenericSplBytes, "levinboot/", 5),
+      {"generic-spl.img", duobl::testing::make_generic_spl(kGenericSplBytes, 5, family),
        kGenericSplBytes},
       {"u-boot-tpl.bin", duobl::testing::make_uboot_tpl(kTplBytes), kTplBytes},
       {"u-boot-spl.bin", make_spl(compatible), 0},

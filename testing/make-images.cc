@@ -36,7 +36,7 @@ int main(int argc, char** argv) {
     duobl::testing::Bytes bytes;
   } files[] = {
       {"duobl.bin", duobl::testing::make_bootable_loader(family, 24)},
-      {"generic-spl.img", duobl::testing::make_signed_image(64 * 1024, "levinboot/", 5)},
+      {"generic-spl.img", duobl::testing::make_generic_spl(64 * 1024, 5, family)},
       {"u-boot-tpl.bin", duobl::testing::make_uboot_tpl(60 * 1024)},
       {"u-boot-spl.bin", duobl::testing::make_uboot_spl(tree, 96 * 1024).bytes},
       {"u-boot.itb", duobl::testing::make_itb(900 * 1024)},

@@ -60,9 +60,9 @@ bool starts_with_any_header(std::span<const std::uint8_t> image) {
 // A TPL's own device tree, where it carries one, must be whole and name the
 // running machine, as the SPL's must.
 void check_tpl_tree(const char* path, std::span<const std::uint8_t> tpl,
-                    const MachineType& machine_type) {
+                    std::span<const std::uint8_t> room, const MachineType& machine_type) {
   std::uint32_t at = 0;
-  if (!find_appended_tree(tpl_buffer, tpl.size(), at)) return;
+  if (!find_appended_tree(room, tpl.size(), at)) return;
   const std::span<const std::uint8_t> tree = tpl.subspan(at);
   switch (check_tree(tree)) {
     case TreeCheck::Sound: break;
@@ -128,6 +128,7 @@ UbootSet prepare_uboot_set(const FlashLayout& layout, const MachineType& machine
   if (set.tpl_rounded_bytes + set.spl_rounded_bytes > kTplSplMaxBytes)
     fail(1, "ERROR: SPL+DTB is too big\n");
   set.tpl = std::span(tpl_buffer).first(tpl_bytes);
+  set.tpl_room = tpl_buffer;
   set.spl = std::span(spl_buffer).first(patched.spl_bytes);
   set.itb = std::span(itb_buffer).first(itb_bytes);
   set.spl_tree_offset = patched.tree_offset;
@@ -145,7 +146,7 @@ void check_uboot_set(const MachineType& machine_type, const UbootSet& set) {
   if (tpl_name != kUbootTplName && tpl_name != kDdrbinName)
     refuse_name(paths.tpl, "U-Boot TPL", tpl_name,
                 "--uboot-tpl needs u-boot-tpl.bin or a DRAM init blob");
-  check_tpl_tree(paths.tpl, set.tpl, machine_type);
+  check_tpl_tree(paths.tpl, set.tpl, set.tpl_room, machine_type);
 
   if (starts_with_any_header(set.spl))
     fail(1, "ERROR: %s starts with a boot header: --uboot-spl needs the SPL alone (u-boot-spl.bin)\n",

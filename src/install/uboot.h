@@ -26,6 +26,9 @@ struct UbootPaths {
 struct UbootSet {
   UbootPaths paths;
   std::span<std::uint8_t> tpl;  // gets the header's mark on Rk3399 when installed
+  // The TPL's whole buffer, which a device tree found in the TPL may claim
+  // up to its end; its bytes behind the file are never read as the tree's.
+  std::span<const std::uint8_t> tpl_room;
   std::span<const std::uint8_t> spl;
   std::span<const std::uint8_t> itb;
   std::uint32_t spl_tree_offset = 0;
