@@ -111,8 +111,9 @@ void check_generic_spl(SocFamily family, const LoadedImage& spl) {
   refuse_images_outside(path, row);
   for (const std::string_view name : row.names)
     if (name == kUbootTplName || name == kUbootSplName)
-      fail(1, "ERROR: %s holds a U-Boot TPL and SPL: install them with --uboot-tpl, --uboot-spl "
-              "and --uboot-itb, which point the SPL at its ITB\n", path);
+      fail(1, "ERROR: %s holds a '%.*s' image: U-Boot goes in with --uboot-tpl, --uboot-spl and "
+              "--uboot-itb, which point its SPL at its ITB\n",
+           path, static_cast<int>(name.size()), name.data());
 }
 
 void install_generic_spl(FlashDevice device, const LoadedImage& spl, const FlashArea& spl_target,

@@ -343,8 +343,8 @@ TEST(FaultMatrix, RefusedInputsChangeNothing) {
     as_spl("an image whose header names more than it holds", long_spl,
            "is cut short: its boot header names images that run past its end");
     as_spl("a U-Boot TPL and SPL", make_boot_image(8192, "U-Boot TPL", 443, family, false),
-           "holds a U-Boot TPL and SPL: install them with --uboot-tpl, --uboot-spl and "
-           "--uboot-itb, which point the SPL at its ITB");
+           "holds a 'U-Boot TPL' image: U-Boot goes in with --uboot-tpl, --uboot-spl and "
+           "--uboot-itb, which point its SPL at its ITB");
 
     // One file of the set replaced: 0 the TPL, 1 the SPL, 2 the ITB.
     const auto in_set = [&](std::size_t which, const std::string& name, const Bytes& bytes,
