@@ -8,6 +8,7 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -31,6 +32,7 @@ using ReadFn = ssize_t (*)(int, void*, size_t);
 using WriteFn = ssize_t (*)(int, const void*, size_t);
 using LseekFn = off_t (*)(int, off_t, int);
 using CloseFn = int (*)(int);
+using FlockFn = int (*)(int, int);
 using IoctlFn = int (*)(int, unsigned long, ...);
 using ClockGettimeFn = int (*)(clockid_t, timespec*);
 
@@ -71,11 +73,27 @@ __attribute__((constructor)) void start_board() {
   load_time_model();
 }
 
+// The last look for stray writes comes after the stdio buffers are flushed:
+// what exit would flush after this hook runs is written now, in the same
+// order, so that a stream on the device is seen here too.
 __attribute__((destructor)) void stop_board() {
   if (!sim.counters.device_opened) return;
   log_line("max read %zu", sim.counters.max_read_bytes);
   log_line("max write %zu", sim.counters.max_write_bytes);
   report_time_model();
+  std::fflush(nullptr);
+  check_stray_writes(-1);
+}
+
+// The device's slot of a descriptor; nullptr for every other descriptor.
+// When the device is a standard descriptor, which stdio writes to on its
+// own, each call looks for stray writes first; elsewhere only its close and
+// the exit do, since a look costs a system call and a campaign makes
+// millions of calls on the device.
+Slot* device_slot(Slot* slot) {
+  if (slot == nullptr || slot->node != Node::Flash) return nullptr;
+  if (slot->fd <= STDERR_FILENO) check_stray_writes(slot->fd);
+  return slot;
 }
 
 }  // namespace
@@ -103,6 +121,11 @@ off_t real_lseek(int fd, off_t offset, int whence) {
 int real_close(int fd) {
   static CloseFn fn = reinterpret_cast<CloseFn>(next_symbol("close"));
   return fn(fd);
+}
+
+int real_flock(int fd, int operation) {
+  static FlockFn fn = reinterpret_cast<FlockFn>(next_symbol("flock"));
+  return fn(fd, operation);
 }
 
 int real_ioctl(int fd, unsigned long request, void* arg) {
@@ -165,7 +188,7 @@ int __openat64_2(int dirfd, const char* path, int flags) { return open_any(dirfd
 ssize_t read(int fd, void* buf, size_t count) {
   Slot* slot = find_slot(fd);
   if (slot == nullptr) return real_read(fd, buf, count);
-  if (slot->node == Node::Flash) return device_read(*slot, buf, count);
+  if (device_slot(slot) != nullptr) return device_read(*slot, buf, count);
   return sysfs_read(*slot, buf, count);
 }
 
@@ -177,7 +200,7 @@ ssize_t __read_chk(int fd, void* buf, size_t count, size_t buflen) {
 ssize_t write(int fd, const void* buf, size_t count) {
   Slot* slot = find_slot(fd);
   if (slot == nullptr) return real_write(fd, buf, count);
-  if (slot->node == Node::Flash) return device_write(*slot, buf, count);
+  if (device_slot(slot) != nullptr) return device_write(*slot, buf, count);
   errno = EBADF;  // sysfs nodes are opened read-only
   return -1;
 }
@@ -185,7 +208,7 @@ ssize_t write(int fd, const void* buf, size_t count) {
 off_t lseek(int fd, off_t offset, int whence) noexcept {
   Slot* slot = find_slot(fd);
   if (slot == nullptr) return real_lseek(fd, offset, whence);
-  if (slot->node == Node::Flash) return device_lseek(*slot, offset, whence);
+  if (device_slot(slot) != nullptr) return device_lseek(*slot, offset, whence);
   return real_lseek(fd, offset, whence);
 }
 
@@ -196,13 +219,27 @@ off64_t lseek64(int fd, off64_t offset, int whence) noexcept {
 int close(int fd) {
   Slot* slot = find_slot(fd);
   if (slot != nullptr) {
-    const bool flash = slot->node == Node::Flash;
+    const bool flash = device_slot(slot) != nullptr;
+    if (flash) check_stray_writes(fd);
+    const int chip_fd = slot->chip_fd;
     *slot = Slot{};
     const int result = real_close(fd);
-    if (flash) log_line("close %s", result_text(result, errno).text);
+    if (flash) {
+      const int error = errno;
+      real_close(chip_fd);
+      log_line("close %s", result_text(result, error).text);
+      errno = error;
+    }
     return result;
   }
   return real_close(fd);
+}
+
+// A lock on the device is a lock on the image, so that runs on one image
+// exclude each other as runs on one device do.
+int flock(int fd, int operation) noexcept {
+  Slot* slot = device_slot(find_slot(fd));
+  return real_flock(slot != nullptr ? slot->chip_fd : fd, operation);
 }
 
 // CLOCK_MONOTONIC runs ahead by the time that writes to a slow chip took.
@@ -218,7 +255,7 @@ int ioctl(int fd, unsigned long request, ...) noexcept {
   void* arg = va_arg(args, void*);
   va_end(args);
   Slot* slot = find_slot(fd);
-  if (slot != nullptr && slot->node == Node::Flash) return device_ioctl(*slot, request, arg);
+  if (device_slot(slot) != nullptr) return device_ioctl(*slot, request, arg);
   if (slot != nullptr) {
     errno = ENOTTY;
     return -1;

@@ -18,8 +18,8 @@ void log_line(const char* format, ...) {
   if (sim.config.log[0] == '\0') return;
   const int saved_errno = errno;
   if (sim.log_fd < 0) {
-    sim.log_fd = real_openat(AT_FDCWD, sim.config.log,
-                             O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    sim.log_fd = keep_private(real_openat(AT_FDCWD, sim.config.log,
+                                          O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
   }
   if (sim.log_fd >= 0) {
     char line[256];

@@ -63,16 +63,18 @@ int device_erase(Slot& slot, const erase_info_user& request) {
     std::uint64_t whole = blocks;
     if (mode == CutMode::Clean || mode == CutMode::Torn) whole = random_below(blocks);
     for (std::uint64_t b = mode == CutMode::Worst ? 1 : 0; b < whole; ++b) {
-      chip_erase_block(slot.fd, first + b * erasesize, erasesize, Cells::All);
+      chip_erase_block(slot.chip_fd, first + b * erasesize, erasesize, Cells::All);
     }
-    if (mode == CutMode::Worst) chip_erase_block(slot.fd, first, erasesize, Cells::SpareFirstFour);
+    if (mode == CutMode::Worst) {
+      chip_erase_block(slot.chip_fd, first, erasesize, Cells::SpareFirstFour);
+    }
     if (mode == CutMode::Torn && whole < blocks) {
-      chip_erase_block(slot.fd, first + whole * erasesize, erasesize, Cells::Random);
+      chip_erase_block(slot.chip_fd, first + whole * erasesize, erasesize, Cells::Random);
     }
     lose_power("erase", static_cast<std::int64_t>(start), length);
   }
   for (std::uint64_t b = 0; b < blocks; ++b) {
-    const int error = chip_erase_block(slot.fd, first + b * erasesize, erasesize, Cells::All);
+    const int error = chip_erase_block(slot.chip_fd, first + b * erasesize, erasesize, Cells::All);
     if (error != 0) return error;
   }
   charge_erase(blocks, erasesize);
@@ -81,12 +83,15 @@ int device_erase(Slot& slot, const erase_info_user& request) {
 
 }  // namespace
 
-// Opens the image behind /dev/mtd0. A writable open of a chip without
+// Opens /dev/mtd0: the board's own descriptor on the image, then the
+// program's on the stray-writes file, which takes the number the device
+// would (the lowest free one). A writable open of a chip without
 // MTD_WRITEABLE is refused, as the MTD character device does.
 int open_flash(int flags) {
   const int access = flags & O_ACCMODE;
   int error = 0;
   int fd = -1;
+  int chip_fd = -1;
   struct stat info{};
   Slot* slot = free_slot();
   if (sim.config.flash[0] == '\0') {
@@ -101,14 +106,15 @@ int open_flash(int flags) {
     // the kernel programs through a write-only descriptor too. What the
     // caller may do is checked against `access` on every call.
     const int image_access = access == O_RDONLY ? O_RDONLY : O_RDWR;
-    fd = real_openat(AT_FDCWD, sim.config.flash, image_access | (flags & O_CLOEXEC), 0);
-    if (fd < 0) {
+    chip_fd = keep_private(real_openat(AT_FDCWD, sim.config.flash, image_access | O_CLOEXEC, 0));
+    if (chip_fd < 0) {
       error = errno;
-    } else if (fstat(fd, &info) != 0 || info.st_size < 0 || info.st_size > UINT32_MAX) {
+    } else if (fstat(chip_fd, &info) != 0 || info.st_size < 0 || info.st_size > UINT32_MAX) {
       error = EFBIG;
-      real_close(fd);
-      fd = -1;
+    } else if ((fd = open_stray(flags)) < 0) {
+      error = errno;
     }
+    if (error != 0 && chip_fd >= 0) real_close(chip_fd);
   }
   sim.counters.device_opened = true;
   log_line("open %s %s", access_name(access), result_text(fd < 0 ? -1 : 0, error).text);
@@ -116,7 +122,7 @@ int open_flash(int flags) {
     errno = error;
     return -1;
   }
-  *slot = Slot{fd, Node::Flash, access, 0, static_cast<std::uint32_t>(info.st_size)};
+  *slot = Slot{fd, chip_fd, Node::Flash, access, 0, static_cast<std::uint32_t>(info.st_size)};
   return fd;
 }
 
@@ -132,7 +138,7 @@ ssize_t device_read(Slot& slot, void* buf, std::size_t count) {
       const std::uint64_t left = slot.size_bytes - static_cast<std::uint64_t>(at);
       n = count < left ? count : static_cast<std::size_t>(left);
     }
-    if (n > 0 && pread(slot.fd, buf, n, at) != static_cast<ssize_t>(n)) {
+    if (n > 0 && pread(slot.chip_fd, buf, n, at) != static_cast<ssize_t>(n)) {
       error = EIO;
     } else {
       apply_flips(static_cast<std::uint64_t>(at), static_cast<std::uint8_t*>(buf), n);
@@ -168,16 +174,18 @@ ssize_t device_write(Slot& slot, const void* buf, std::size_t count) {
         const auto offset = static_cast<std::uint64_t>(at);
         switch (sim.config.cut_mode) {
           case CutMode::Clean:
-            chip_program(slot.fd, offset, data, static_cast<std::size_t>(random_below(n)),
+            chip_program(slot.chip_fd, offset, data, static_cast<std::size_t>(random_below(n)),
                          Cells::All);
             break;
-          case CutMode::Torn: chip_program(slot.fd, offset, data, n, Cells::Random); break;
-          case CutMode::Worst: chip_program(slot.fd, offset, data, n, Cells::SpareFirstFour); break;
-          case CutMode::After: chip_program(slot.fd, offset, data, n, Cells::All); break;
+          case CutMode::Torn: chip_program(slot.chip_fd, offset, data, n, Cells::Random); break;
+          case CutMode::Worst:
+            chip_program(slot.chip_fd, offset, data, n, Cells::SpareFirstFour);
+            break;
+          case CutMode::After: chip_program(slot.chip_fd, offset, data, n, Cells::All); break;
         }
         lose_power("write", at, n);
       }
-      error = chip_program(slot.fd, static_cast<std::uint64_t>(at), data, n, Cells::All);
+      error = chip_program(slot.chip_fd, static_cast<std::uint64_t>(at), data, n, Cells::All);
       if (error == 0) charge_program(static_cast<std::uint64_t>(at), n);
     }
     if (error == 0) {

@@ -13,6 +13,14 @@
 // the library is there and settings.cc reads the variables. Nothing here is
 // exported from the library; only the entry points in interpose.cc are.
 //
+// The descriptor a program holds for /dev/mtd0 is not the image: it is
+// open on the stray-writes file next to it (stray.cc), which the board never
+// writes, and the board reaches the chip only through a descriptor of its
+// own. A write that bypasses the entry points (the C library's stdio calls
+// its internal write, not the interposed one) lands in that file instead of
+// changing the chip behind the board's back, and whoever reads the file
+// after the run sees it.
+//
 // State is per process and the code is not thread-safe: the binaries it
 // serves are single-threaded.
 #pragma once
@@ -109,9 +117,10 @@ struct Counters {
 enum class Node { Other, Flash, Tree, Manufacturer, PartName, JedecId };
 
 // One open file that the board serves. Flash slots keep their own position:
-// the real file offset of the image is never used.
+// the real file offsets of their descriptors are never used.
 struct Slot {
-  int fd = -1;
+  int fd = -1;       // the program's descriptor; for the device, on the stray-writes file
+  int chip_fd = -1;  // for the device: the board's own descriptor on the image
   Node node = Node::Other;
   int access = O_RDONLY;
   std::int64_t position = 0;
@@ -127,6 +136,8 @@ struct SimulatedBoard {
   int log_fd = -1;
   std::uint64_t rng_state = 0;
   std::int64_t clock_ahead_ns = 0;  // what writes have added to CLOCK_MONOTONIC
+  PathText stray_path{};            // the stray-writes file of the image
+  long long stray_seen = -1;        // its size when last looked at; -1 before the device's open
 };
 
 extern SimulatedBoard sim;
@@ -214,6 +225,26 @@ int open_sysfs(Node node, const char* backing, int flags);
 // A read of a sysfs node: at most one page, as sysfs hands out.
 ssize_t sysfs_read(Slot& slot, void* buf, std::size_t count);
 
+// --- stray.cc: writes to the device that bypass the board ---------------------
+
+// Opens the program's descriptor for the device with the access mode of
+// `flags`: the stray-writes file (the image's path with ".stray" added),
+// created when missing and never truncated, in append mode, so that every
+// stray byte adds to its size. The first open notes its size.
+int open_stray(int flags);
+
+// Reports on standard error the bytes the stray-writes file gained since
+// the last look (standard error itself may be the device: then the report
+// would add to them, and it is left out). Looks through `fd`, one of the
+// device's descriptors, or by the file's path when it is -1.
+void check_stray_writes(int fd);
+
+// Moves a descriptor of the board's own above those the program's opens
+// take, and never onto 0, 1 or 2, where the program's stdio would write into
+// it; close-on-exec. Returns the new descriptor, or -1 with errno set
+// (closing `fd`).
+int keep_private(int fd);
+
 // --- log.cc: the operation log ----------------------------------------------------
 
 // Appends one line to the board's log, when there is one.
@@ -255,6 +286,7 @@ ssize_t real_read(int fd, void* buf, size_t count);
 ssize_t real_write(int fd, const void* buf, size_t count);
 off_t real_lseek(int fd, off_t offset, int whence);
 int real_close(int fd);
+int real_flock(int fd, int operation);
 int real_ioctl(int fd, unsigned long request, void* arg);
 int real_clock_gettime(clockid_t clock, timespec* now);
 

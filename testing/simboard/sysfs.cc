@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // The paths the board serves, the table of the descriptors it has handed
-// out for them, and the read-only nodes: the spi-nor sysfs attributes and
-// the machine device tree, each backed by a file named in a SIMBOARD_*
-// variable. A node without a backing file does not exist (ENOENT).
+// out for them, where its own descriptors go, and the read-only nodes: the
+// spi-nor sysfs attributes and the machine device tree, each backed by a
+// file named in a SIMBOARD_* variable. A node without a backing file does
+// not exist (ENOENT).
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -16,6 +17,10 @@ namespace simboard {
 namespace {
 
 constexpr std::size_t kSysfsReadBytes = 4096;
+
+// Where the board's own descriptors go: far above what a program's opens
+// take. Where the limit of open files is lower, just above 2.
+constexpr int kPrivateFloor = 512;
 
 }  // namespace
 
@@ -52,6 +57,16 @@ Slot* free_slot() {
   return nullptr;
 }
 
+int keep_private(int fd) {
+  if (fd < 0) return fd;
+  int moved = fcntl(fd, F_DUPFD_CLOEXEC, kPrivateFloor);
+  if (moved < 0) moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+  const int error = errno;
+  real_close(fd);
+  errno = error;
+  return moved;
+}
+
 int open_sysfs(Node node, const char* backing, int flags) {
   if (backing[0] == '\0') {
     errno = ENOENT;
@@ -68,7 +83,7 @@ int open_sysfs(Node node, const char* backing, int flags) {
   }
   const int fd = real_openat(AT_FDCWD, backing, O_RDONLY | (flags & O_CLOEXEC), 0);
   if (fd < 0) return -1;
-  *slot = Slot{fd, node, O_RDONLY, 0, 0};
+  *slot = Slot{fd, -1, node, O_RDONLY, 0, 0};
   return fd;
 }
 

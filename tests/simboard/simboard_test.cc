@@ -470,6 +470,27 @@ TEST(Simboard, RefusesARunItCannotProveOnTheBoard) {
   EXPECT_NE(run.err.find("duobl-spi-flasher\", not "), std::string::npos) << run.err;
 }
 
+// A write to the device that bypasses the board (stdio's, with the device
+// opened as standard output) lands in the stray-writes file, not on the
+// chip: the board reports it at its next call on the device and at exit,
+// and the fixture fails the test with the count.
+TEST(Simboard, CatchesWritesThatBypassIt) {
+  // EXPECT_NONFATAL_FAILURE sees only static variables.
+  static RunResult run;
+  static Board board = chip();
+  board.closed_streams = {1};
+  EXPECT_NONFATAL_FAILURE(run = probe(board, {"open", "write", "00"}),
+                          "15 bytes were written to /dev/mtd0 past the simulated board");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.stray_bytes, 15u);  // "open 0\n" and "write 1\n"
+  EXPECT_EQ(hex(run.flash, 0, 2), "00ff");
+  EXPECT_EQ(run.log, "open rdwr 0\nwrite 0 1 1\nmax read 0\nmax write 1\n");
+  const std::vector<std::string> reports = lines_of(run.err);
+  ASSERT_EQ(reports.size(), 2u) << run.err;
+  EXPECT_EQ(reports[0].rfind("simboard: 7 bytes were written to /dev/mtd0 past the board", 0), 0u);
+  EXPECT_EQ(reports[1].rfind("simboard: 8 bytes were written to /dev/mtd0 past the board", 0), 0u);
+}
+
 TEST(Simboard, EnforcesTheTimeLimit) {
   // Opening a FIFO that nobody writes blocks for ever.
   const std::string marker = write_temp_file("fifo-dir", {});
