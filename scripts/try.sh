@@ -5,12 +5,13 @@
 # Debian's rk3399-pinebook-pro.dtb and the U-Boot set Debian's build for the
 # board (u-boot-rockchip, /usr/lib/u-boot/pinebook-pro-rk3399/), both of this
 # machine's release, fetched once into build/debian (testing/debian-packages).
-# It shows the report of a blank chip, then a loader update and the U-Boot
-# install, then the report again, whose survey now finds both, and ends with
-# the testing/simboard-run commands that go on with the same chip
-# (build/demo/flash.img). Where the Debian archive cannot be reached it
-# installs the project's own made-up images (testing/make-images) instead,
-# and says so.
+# It runs the README's commands in their order: the report of a blank chip,
+# the loader with the set into the fallback areas, the same set into the
+# primary areas, then the report again, whose survey now finds the loader
+# and both sets; and ends with the testing/simboard-run commands that go on
+# with the same chip (build/demo/flash.img). Where the Debian archive cannot
+# be reached it installs the project's own made-up images
+# (testing/make-images) instead, and says so.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=$top/build
@@ -61,14 +62,25 @@ board() {
     -- "$@" 2>/dev/null
 }
 
+# An install shows its status; a failed one ends the script with it.
+run_install() {
+  local status=0
+  board "$@" || status=$?
+  echo "### exit status $status"
+  echo
+  [ $status -eq 0 ] || exit $status
+}
+
+set_words="--uboot-tpl ${shown}u-boot-tpl.bin --uboot-spl ${shown}u-boot-spl.bin --uboot-itb ${shown}u-boot.itb"
 echo "### duobl-spi-flasher --dry-run   (a blank chip)"
 board --dry-run
-echo "### duobl-spi-flasher --duobl duobl.bin --uboot-tpl ${shown}u-boot-tpl.bin" \
-  "--uboot-spl ${shown}u-boot-spl.bin --uboot-itb ${shown}u-boot.itb"
-board --duobl "$demo/duobl.bin" --uboot-tpl "$tpl" --uboot-spl "$spl" --uboot-itb "$itb"
-echo "### exit status $?"
-echo
-echo "### duobl-spi-flasher --dry-run   (the survey now finds the loader and the new U-Boot header)"
+echo "### A set known to boot into the fallback areas, with the loader:"
+echo "### duobl-spi-flasher --replace-fallback --duobl duobl.bin $set_words"
+run_install --replace-fallback --duobl "$demo/duobl.bin" --uboot-tpl "$tpl" --uboot-spl "$spl" --uboot-itb "$itb"
+echo "### The set to try into the primary areas (here the same set):"
+echo "### duobl-spi-flasher $set_words"
+run_install --uboot-tpl "$tpl" --uboot-spl "$spl" --uboot-itb "$itb"
+echo "### duobl-spi-flasher --dry-run   (the loader at 0, the fallback set at 131072, the primary set at 524288)"
 board --dry-run
 
 # The commands that go on with this chip, as a person types them from the top
@@ -108,6 +120,6 @@ echo "### The simulated chip is kept in $(shown_word "$demo/flash.img"); these c
 if [ "$PWD" = "$top" ]; then echo "### (typed here, at the top of the source tree)."; else echo "### (typed in $top)."; fi
 echo "### Its report again:"
 command_lines --dry-run
-echo "### The same U-Boot set into the fallback areas as well:"
-command_lines --replace-fallback --uboot-tpl "$tpl" --uboot-spl "$spl" --uboot-itb "$itb"
+echo "### A set to try into the primary areas again (a refused run changes nothing):"
+command_lines --uboot-tpl "$tpl" --uboot-spl "$spl" --uboot-itb "$itb"
 echo "### (testing/simboard-run without FLASH= opens another, blank chip.)"
