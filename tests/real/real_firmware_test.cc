@@ -619,12 +619,13 @@ TEST(RealFirmware, TheSurveySeesEveryRk3399SpiImageAtOffsetZero) {
       const RunResult run = run_tool(board, {"--dry-run"});
       const std::vector<SurveyRow> rows = survey_rows(run.out);
       ASSERT_EQ(rows.size(), 1u) << run.out;
-      // The header names both images as if stored unpadded: the TPL at
-      // 2 KiB, the SPL behind it. The survey reads twice their sizes from
-      // there, which covers the stored TPL's banner both times: image 2
-      // starts in the middle of the TPL as this image stores it.
+      // The header gives both images as if stored unpadded: the TPL at
+      // 2 KiB, the SPL behind it, their sizes as the boot ROM counts them.
+      // The survey names each from the bytes that boot ROM reads of a
+      // padded header (the first 2 KiB of every 4 KiB), so it finds the TPL
+      // and then the SPL, not the stored TPL's second half.
       EXPECT_EQ(rows[0].numbers, numbers({0, 0, 2048, tpl, 2048 + tpl, spl})) << run.out;
-      EXPECT_EQ(rows[0].notes, "(padded) 0='U-Boot TPL' 1='U-Boot TPL'") << run.out;
+      EXPECT_EQ(rows[0].notes, "(padded) 0='U-Boot TPL' 1='U-Boot SPL'") << run.out;
       std::string printed;
       for (const std::string& number : rows[0].numbers) printed += number + " ";
       std::printf("[ real     ]   %s on %s: %s%s\n", build.name.c_str(),
