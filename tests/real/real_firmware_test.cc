@@ -3,10 +3,11 @@
 // tests/real/run (or scripts/try.sh) has fetched into the build tree with
 // testing/debian-packages: every Rockchip device tree of the arm64 kernel as
 // the machine's tree, every RK3399 U-Boot build of u-boot-rockchip that
-// ships a TPL, installed, and every RK3399 u-boot-rockchip-spi.bin, as the
-// survey sees it. All judged without the tool's code: by the boot ROM
-// model, fdtget, fdtput, dtc, mkimage, the board's log and plain byte
-// comparisons with the files.
+// ships a TPL, installed, every file of those builds given to each option
+// it is not for, and every RK3399 u-boot-rockchip-spi.bin, as the survey
+// sees it. All judged without the tool's code: by the boot ROM model,
+// fdtget, fdtput, dtc, mkimage, the board's log and plain byte comparisons
+// with the files.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -636,6 +637,287 @@ TEST(RealFirmware, TheSurveySeesEveryRk3399SpiImageAtOffsetZero) {
   }
   if (surveyed == 0) {
     GTEST_SKIP() << "no fetched release ships an RK3399 u-boot-rockchip-spi.bin";
+  }
+}
+
+// --- Every file of a build where it does not belong ---------------------------
+
+// The options that take a file, and the file of a build that each one is
+// for (none of Debian's files is a duobl loader or an image for --spl).
+enum class Slot { Duobl, Spl, UbootTpl, UbootSpl, UbootItb };
+struct SlotFact {
+  Slot slot;
+  const char* option;
+  const char* own;
+};
+constexpr SlotFact kSlots[] = {
+    {Slot::Duobl, "--duobl", nullptr},
+    {Slot::Spl, "--spl", nullptr},
+    {Slot::UbootTpl, "--uboot-tpl", "u-boot-tpl.bin"},
+    {Slot::UbootSpl, "--uboot-spl", "u-boot-spl.bin"},
+    {Slot::UbootItb, "--uboot-itb", "u-boot.itb"},
+};
+
+const char* option_of(Slot slot) {
+  for (const SlotFact& fact : kSlots) {
+    if (fact.slot == slot) return fact.option;
+  }
+  return "";
+}
+
+// The lines of the size and tree checks made before the checks of what a
+// file is, which do not name the file.
+constexpr const char* kUnnamingLines[] = {
+    "ERROR: duobl size is weird",
+    "ERROR: SPL is too big",
+    "ERROR: SPL is too small",
+    "ERROR: Failed to find U-Boot SPL DTB",
+    "ERROR: Failed to read machine tupe from U-Boot SPL DTB",
+    "ERROR: Machine type doesn't match U-Boot DTB you're trying to flash",
+    "ERROR: U-Boot is too big",
+    "ERROR: SPL+DTB is too big",
+};
+
+bool names_no_file(const std::string& line) {
+  return std::find(std::begin(kUnnamingLines), std::end(kUnnamingLines), line) !=
+         std::end(kUnnamingLines);
+}
+
+// The arguments that give `path` to the option of `slot`, with the build's
+// own files in the other two options of a U-Boot set.
+std::vector<std::string> slot_args(const UBootBuild& build, Slot slot, const std::string& path) {
+  if (slot == Slot::Duobl) return {"--duobl", path};
+  if (slot == Slot::Spl) return {"--spl", path};
+  std::vector<std::string> args = set_args(build, false);
+  args[slot == Slot::UbootTpl ? 1 : slot == Slot::UbootSpl ? 3 : 5] = path;
+  return args;
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t end = std::min(text.find('\n', at), text.size());
+    lines.push_back(text.substr(at, end - at));
+    at = end + 1;
+  }
+  return lines;
+}
+
+// The image nodes of a FIT, as fdtget lists them.
+std::vector<std::string> fit_images(const fs::path& fit) {
+  const Output listed = run_command("fdtget -l " + quoted(fit) + " /images");
+  EXPECT_TRUE(listed.ok) << fit << ": " << listed.text;
+  return listed.ok ? lines_of(listed.text) : std::vector<std::string>();
+}
+
+// Where the furthest data of a FIT's images ends, as fdtget reads their
+// data-position, or data-offset from the end of the tree (its header's
+// total size, rounded up to 4), and data-size; 0 when no image has data
+// outside the tree.
+std::size_t fit_data_end(const fs::path& fit, const Bytes& bytes) {
+  const std::vector<std::string> images = fit_images(fit);
+  std::string command = "fdtget -t u -d - " + quoted(fit);
+  for (const std::string& image : images) {
+    for (const char* property : {"data-position", "data-offset", "data-size"}) {
+      command += " " + quoted("/images/" + image) + " " + property;
+    }
+  }
+  const Output values = run_command(command);
+  const std::vector<std::string> cells = lines_of(values.text);
+  EXPECT_TRUE(values.ok && cells.size() == 3 * images.size()) << fit << ": " << values.text;
+  if (!values.ok || cells.size() != 3 * images.size() || bytes.size() < 8) return 0;
+  const std::size_t external = (load_be32(bytes.data() + 4) + 3) / 4 * 4;
+  std::size_t furthest = 0;
+  for (std::size_t i = 0; i < images.size(); ++i) {
+    const std::string& position = cells[3 * i];
+    const std::string& offset = cells[3 * i + 1];
+    const std::string& size = cells[3 * i + 2];
+    if (size == "-" || (position == "-" && offset == "-")) continue;
+    const std::size_t start =
+        position != "-" ? std::stoul(position) : external + std::stoul(offset);
+    furthest = std::max(furthest, start + std::stoul(size));
+  }
+  return furthest;
+}
+
+// One run of the matrix: `path` given to the option of `slot`.
+struct WrongFile {
+  Slot slot;
+  std::string path;
+  std::string label;  // the file as a failure names it
+};
+
+// A build as the matrix takes it.
+struct MatrixBuild {
+  std::string tag;  // release and build: unique among the temporary files
+  const UBootBuild* build = nullptr;
+  std::vector<fs::path> files;  // every file of its folder
+  std::size_t itb_data_end = 0;
+};
+
+std::string first_bytes_file(const MatrixBuild& b, const char* name, const Bytes& bytes,
+                             std::size_t keep) {
+  return write_temp_file(b.tag + "-" + name, range(bytes, 0, keep));
+}
+
+// The kinds of wrong file, each with the runs it makes of one build.
+struct WrongFileKind {
+  const char* name;
+  std::vector<WrongFile> (*runs)(const MatrixBuild&);
+};
+const WrongFileKind kWrongFileKinds[] = {
+    {"every file of the folder in every option it is not for",
+     [](const MatrixBuild& b) {
+       std::vector<WrongFile> runs;
+       for (const fs::path& file : b.files) {
+         for (const SlotFact& slot : kSlots) {
+           if (slot.own == nullptr || file.filename() != slot.own) {
+             runs.push_back({slot.slot, file.string(), file.filename().string()});
+           }
+         }
+       }
+       return runs;
+     }},
+    {"an empty file in each option",
+     [](const MatrixBuild& b) {
+       std::vector<WrongFile> runs;
+       const std::string empty = write_temp_file(b.tag + "-empty", {});
+       for (const SlotFact& slot : kSlots) runs.push_back({slot.slot, empty, "empty file"});
+       return runs;
+     }},
+    {"the build's own file cut to half its size",
+     [](const MatrixBuild& b) {
+       const UBootBuild& build = *b.build;
+       return std::vector<WrongFile>{
+           {Slot::UbootTpl, first_bytes_file(b, "tpl-half", build.tpl, build.tpl.size() / 2),
+            "half TPL"},
+           {Slot::UbootSpl, first_bytes_file(b, "spl-half", build.spl, build.spl.size() / 2),
+            "half SPL"},
+           {Slot::UbootItb, first_bytes_file(b, "itb-half", build.itb, build.itb.size() / 2),
+            "half ITB"},
+       };
+     }},
+    {"the SPL cut by 1 byte inside the device tree that ends it",
+     [](const MatrixBuild& b) {
+       const UBootBuild& build = *b.build;
+       return std::vector<WrongFile>{
+           {Slot::UbootSpl, first_bytes_file(b, "spl-cut", build.spl, build.spl.size() - 1),
+            "SPL cut by 1 byte"}};
+     }},
+    {"the ITB cut by 1 byte inside the furthest data of its images",
+     [](const MatrixBuild& b) {
+       const UBootBuild& build = *b.build;
+       EXPECT_GT(b.itb_data_end, 0u) << "no image data behind the ITB's tree";
+       EXPECT_LE(b.itb_data_end, build.itb.size()) << "image data past the ITB's end";
+       if (b.itb_data_end == 0 || b.itb_data_end > build.itb.size()) {
+         return std::vector<WrongFile>{};
+       }
+       return std::vector<WrongFile>{
+           {Slot::UbootItb, first_bytes_file(b, "itb-cut", build.itb, b.itb_data_end - 1),
+            "ITB cut inside its data"}};
+     }},
+};
+
+// What is wrong with a run that must be refused, or nothing: it ends with
+// status 1, its output is the dry run's report and one ERROR line, which
+// names `path` unless it is one of the lines that name no file, and the
+// flash is as it was.
+std::string refusal_fault(const RunResult& run, const std::string& report, const Bytes& before,
+                          const std::string& path) {
+  if (run.status != 1) return "status " + std::to_string(run.status) + ":\n" + run.out;
+  if (run.out.compare(0, report.size(), report) != 0) {
+    return "the output does not begin with the dry run's report:\n" + run.out;
+  }
+  const std::string rest = run.out.substr(report.size());
+  if (rest.rfind("ERROR: ", 0) != 0 || rest.find('\n') != rest.size() - 1) {
+    return "not one ERROR line behind the report: \"" + rest + "\"";
+  }
+  const std::string error = rest.substr(0, rest.size() - 1);
+  if (!names_no_file(error) && error.find(" " + path + " ") == std::string::npos) {
+    return "the line does not name " + path + ": " + error;
+  }
+  if (!run.err.empty()) return "standard error: " + run.err;
+  if (run.flash != before) return "the flash changed";
+  return "";
+}
+
+TEST(RealFirmware, EveryFileOfAnRk3399BuildIsRefusedWhereItDoesNotBelong) {
+  const std::vector<Release> releases = fetched_releases();
+  REQUIRE_FETCHED(releases);
+  // A 4 MiB chip, whose ITB area (1600 KiB) holds every ITB Debian ships;
+  // the loader keeps the RK3399 refusal of a set without one out of the way.
+  Bytes chip = chip_with_loader();
+  chip.resize(4 * kMiB);
+  for (const Release& release : releases) {
+    SCOPED_TRACE(release.name);
+    int runs = 0, refused = 0, unnamed = 0;
+    std::string accepted, padded;
+    for (const UBootBuild& build : rk3399_builds_with_a_tpl(release)) {
+      SCOPED_TRACE(build.name);
+      MatrixBuild b{release.name + "-" + build.name, &build, {}, 0};
+      std::error_code error;
+      for (const auto& entry : fs::directory_iterator(build.dir, error)) {
+        if (entry.is_regular_file()) b.files.push_back(entry.path());
+      }
+      std::sort(b.files.begin(), b.files.end());
+      // Bytes behind the data that a FIT describes can be cut off unnoticed.
+      b.itb_data_end = fit_data_end(build.dir / "u-boot.itb", build.itb);
+      const Bytes img = read_board_file(build.dir / "u-boot.img");
+      const std::size_t img_data_end = fit_data_end(build.dir / "u-boot.img", img);
+      if (b.itb_data_end < build.itb.size()) {
+        padded += " " + build.name + "/u-boot.itb (" +
+                  std::to_string(build.itb.size() - b.itb_data_end) + " bytes)";
+      }
+      if (img_data_end < img.size()) {
+        padded += " " + build.name + "/u-boot.img (" +
+                  std::to_string(img.size() - img_data_end) + " bytes)";
+      }
+
+      Board board;
+      board.machine_tree = read_board_file(build.kernel_tree);
+      board.flash = chip;
+      const RunResult dry = run_tool(board, {"--dry-run"});
+      ASSERT_EQ(dry.status, 0) << dry.out;
+      const std::size_t itb_row = dry.out.find("\nitb primary ") + 1;
+      ASSERT_NE(itb_row, 0u) << dry.out;
+      const std::uint32_t itb_at = static_cast<std::uint32_t>(
+          std::stoul(words(dry.out.substr(itb_row, dry.out.find('\n', itb_row) - itb_row))[2]));
+
+      for (const WrongFileKind& kind : kWrongFileKinds) {
+        SCOPED_TRACE(kind.name);
+        for (const WrongFile& given : kind.runs(b)) {
+          const char* option = option_of(given.slot);
+          SCOPED_TRACE(given.label + " as " + option);
+          const RunResult run = run_tool(board, slot_args(build, given.slot, given.path));
+          ++runs;
+          if (given.slot == Slot::UbootItb && given.label == "u-boot.img") {
+            // U-Boot proper and its tree in a FIT, without the secure
+            // firmware: no check of the file tells it from an ITB, and the
+            // set goes in with it in the ITB area.
+            ASSERT_EQ(run.status, 0) << run.out;
+            EXPECT_EQ(range(run.flash, itb_at, img.size()), img);
+            EXPECT_TRUE(unchanged_outside(
+                run.flash, chip, {{kSplPrimaryOffset, kSplPrimaryBytes}, {itb_at, img.size()}}));
+            std::string images;
+            for (const std::string& image : fit_images(build.dir / "u-boot.img")) {
+              images += " " + image;
+            }
+            accepted += " " + build.name + "/u-boot.img as --uboot-itb (at " +
+                        std::to_string(itb_at) + ", images" + images + ")";
+            continue;
+          }
+          EXPECT_EQ(refusal_fault(run, dry.out, chip, given.path), "");
+          refused += run.status == 1;
+          const std::vector<std::string> lines = lines_of(run.out);
+          unnamed += !lines.empty() && names_no_file(lines.back());
+        }
+      }
+    }
+    std::printf("[ real     ] %s: %d runs of files where they do not belong, %d refused (%d by a "
+                "size or tree line that names no file); accepted:%s; padding behind the data a "
+                "FIT describes:%s\n",
+                release.name.c_str(), runs, refused, unnamed, accepted.c_str(),
+                padded.empty() ? " none" : padded.c_str());
   }
 }
 
