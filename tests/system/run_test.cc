@@ -9,6 +9,7 @@
 #include <string>
 
 #include "fixture/board.h"
+#include "fixture/images.h"
 
 namespace duobl::testing {
 namespace {
@@ -102,6 +103,37 @@ TEST(CommandLine, CombinationChecksComeInTheirOrderBeforeAnythingElse) {
       EXPECT_TRUE(starts_with(result.out, kUsage));
     else
       EXPECT_EQ(result.out, c.out);
+  }
+}
+
+// Started with standard output or error closed (a shell's `>&-`), the tool
+// must not find /dev/mtd0 at descriptor 1 or 2: stdio would write the report
+// into the chip, past the board, which the fixture reports as stray bytes.
+// The chip ends as the same run with every stream open leaves it.
+TEST(CommandLine, ClosedStandardStreamsLeaveTheChipAlone) {
+  const Board board;
+  const std::string loader = write_temp_file("closed-streams-duobl.bin", make_loader_image(8192));
+  const RunResult dry = run_tool(board, {"--dry-run"});
+  const RunResult installed = run_tool(board, {"--duobl", loader});
+  ASSERT_EQ(installed.status, 0) << installed.out;
+  ASSERT_TRUE(installed.flash != dry.flash);
+  const struct {
+    std::vector<std::string> args;
+    const RunResult& open;
+  } runs[] = {{{"--dry-run"}, dry}, {{"--duobl", loader}, installed}};
+  for (const std::vector<int>& closed : {std::vector<int>{1}, {2}, {1, 2}}) {
+    for (const auto& r : runs) {
+      SCOPED_TRACE(r.args[0] + " with " + ::testing::PrintToString(closed) + " closed");
+      Board shut = board;
+      shut.closed_streams = closed;
+      const RunResult result = run_tool(shut, r.args);
+      EXPECT_EQ(result.status, 0) << result.err;
+      EXPECT_EQ(result.stray_bytes, 0u);
+      EXPECT_TRUE(result.flash == r.open.flash) << "the chip differs";
+      if (closed == std::vector<int>{2}) {
+        EXPECT_EQ(result.out, r.open.out);
+      }
+    }
   }
 }
 
