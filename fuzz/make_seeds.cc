@@ -1,15 +1,24 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // Writes the seed corpora of the fuzz targets, one folder per target under
-// the folder given as the argument, from the same builders the tests use:
-// flash images holding headers as the installer writes them, U-Boot SPL
+// the folder given as the first argument, from the same builders the tests
+// use: flash images holding headers as the installer writes them, U-Boot SPL
 // files with and without /config, machine trees of each family, header
-// blocks, and images carrying each content signature.
+// blocks, images carrying each content signature, and loaders, boot images,
+// ITBs and U-Boot sets for the image checks.
+//
+//   make-seeds DIR [--uboot-set NAME FOLDER]...
+//
+// Each --uboot-set adds the set of U-Boot build FOLDER (its u-boot-tpl.bin,
+// u-boot-spl.bin and u-boot.itb) as the image checks' seed NAME, checked
+// on the machine that its SPL's tree names.
 #include <libfdt.h>
 #include <sys/stat.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -182,11 +191,141 @@ void content_seeds() {
   put("content", "zeros", Bytes(512, 0));
 }
 
+// The image checks' first byte: family in bit 0, check in bits 1-2, the
+// running machine of a set in bits 3-5 (7: a text in the input).
+constexpr std::uint8_t kCheckLoader = 0 << 1;
+constexpr std::uint8_t kCheckGenericSpl = 1 << 1;
+constexpr std::uint8_t kCheckFit = 2 << 1;
+constexpr std::uint8_t kCheckSet = 3 << 1;
+constexpr std::uint8_t kMachineText = 7 << 3;
+
+void append_le24(Bytes& out, std::size_t value) {
+  for (int i = 0; i < 3; ++i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+}
+
+// A set for the image checks, on the machine that `machine` (bits 3-5 of
+// the first byte) chooses from the target's table, or on `text` when it is
+// kMachineText.
+Bytes set_input(std::uint8_t machine, const std::string& text, const Bytes& tpl, const Bytes& spl,
+                const Bytes& itb) {
+  Bytes out{static_cast<std::uint8_t>(kCheckSet | machine)};
+  if (machine == kMachineText) {
+    out.push_back(static_cast<std::uint8_t>(text.size()));
+    out.insert(out.end(), text.begin(), text.end());
+  }
+  append_le24(out, tpl.size());
+  append_le24(out, spl.size());
+  append(out, tpl);
+  append(out, spl);
+  append(out, itb);
+  return out;
+}
+
+// A FIT with one image whose data is `data` inline, or `data-size` bytes at
+// `data-position` behind the tree, or both (U-Boot takes the latter).
+Bytes small_fit(bool inline_data, bool external_data) {
+  Bytes tree(4096);
+  void* fdt = tree.data();
+  fdt_create(fdt, static_cast<int>(tree.size()));
+  fdt_finish_reservemap(fdt);
+  fdt_begin_node(fdt, "");
+  fdt_begin_node(fdt, "images");
+  fdt_begin_node(fdt, "atf-1");
+  const Bytes data = duobl::testing::make_signed_image(256, "", 5);
+  if (inline_data) fdt_property(fdt, "data", data.data(), static_cast<int>(data.size()));
+  if (external_data) {
+    fdt_property_u32(fdt, "data-position", 0);
+    fdt_property_u32(fdt, "data-size", static_cast<std::uint32_t>(data.size()));
+  }
+  fdt_end_node(fdt);
+  fdt_end_node(fdt);
+  fdt_begin_node(fdt, "configurations");
+  fdt_property_string(fdt, "default", "config-1");
+  fdt_begin_node(fdt, "config-1");
+  fdt_property_string(fdt, "firmware", "atf-1");
+  fdt_end_node(fdt);
+  fdt_end_node(fdt);
+  fdt_end_node(fdt);
+  fdt_finish(fdt);
+  fdt_pack(fdt);
+  tree.resize(fdt_totalsize(fdt));
+  if (external_data) {
+    const int image = fdt_path_offset(tree.data(), "/images/atf-1");
+    fdt_setprop_inplace_u32(tree.data(), image, "data-position", static_cast<std::uint32_t>(tree.size()));
+    append(tree, data);
+  }
+  return tree;
+}
+
+void image_check_seeds() {
+  using duobl::testing::RomFamily;
+  const Bytes spl = duobl::testing::make_uboot_spl().bytes;
+  for (const auto family : {RomFamily::Rk3399, RomFamily::Rk35xx}) {
+    const std::uint8_t f = family == RomFamily::Rk35xx ? 1 : 0;
+    const std::string name = f != 0 ? "rk35xx" : "rk3399";
+    put("image_checks", name + "-loader", with_selector(kCheckLoader | f, duobl::testing::make_loader_image(12288, 1, family)));
+    put("image_checks", name + "-generic-spl", with_selector(kCheckGenericSpl | f, duobl::testing::make_generic_spl(8192, 7, family)));
+    // Two images, TPL and SPL: refused by both checks, once they are named.
+    Bytes set = installed_set(f != 0 ? duobl::SocFamily::Rk35xx : duobl::SocFamily::Rk3399, 3000, spl);
+    set.resize((set.size() + 2047) / 2048 * 2048, 0xFF);
+    put("image_checks", name + "-set-as-loader", with_selector(kCheckLoader | f, set));
+    put("image_checks", name + "-set-as-generic-spl", with_selector(kCheckGenericSpl | f, set));
+  }
+  put("image_checks", "itb", with_selector(kCheckFit, duobl::testing::make_itb(8192)));
+  put("image_checks", "fit-inline", with_selector(kCheckFit, small_fit(true, false)));
+  put("image_checks", "fit-position", with_selector(kCheckFit, small_fit(false, true)));
+  put("image_checks", "fit-inline-and-position", with_selector(kCheckFit, small_fit(true, true)));
+
+  const Bytes itb = duobl::testing::make_itb(8192);
+  put("image_checks", "set", set_input(0 << 3, "", duobl::testing::make_uboot_tpl(3000), spl, itb));
+  Bytes tpl_with_tree = duobl::testing::make_uboot_tpl(3000);
+  duobl::testing::append_tree(tpl_with_tree, duobl::testing::make_spl_tree({}));
+  put("image_checks", "set-tpl-tree", set_input(0 << 3, "", tpl_with_tree, spl, itb));
+  duobl::testing::SplTreeOptions rock;
+  rock.compatible = {"radxa,rock-3a", "rockchip,rk3568"};
+  put("image_checks", "set-ddrbin",
+      set_input(1 << 3, "", duobl::testing::make_signed_image(4000, "DDR Version", 9),
+                duobl::testing::make_uboot_spl(rock).bytes, itb));
+  put("image_checks", "set-machine-text",
+      set_input(kMachineText, "pine64,pinebook-pro", tpl_with_tree, spl, itb));
+}
+
+Bytes read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    std::fprintf(stderr, "make-seeds: cannot read %s\n", path.c_str());
+    std::exit(1);
+  }
+  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The first `compatible` entry of the last tree in `spl` (the highest
+// 8-byte aligned offset where libfdt accepts a tree that ends inside the
+// file), as the running machine that the set is for.
+std::string spl_machine(const Bytes& spl) {
+  if (spl.size() < sizeof(fdt_header)) return {};
+  for (std::size_t at = (spl.size() - sizeof(fdt_header)) / 8 * 8;; at -= 8) {
+    const void* tree = spl.data() + at;
+    if (fdt_check_header(tree) == 0 && fdt_totalsize(tree) <= spl.size() - at) {
+      const auto* list = static_cast<const char*>(fdt_getprop(tree, 0, "compatible", nullptr));
+      return list != nullptr ? std::string(list) : std::string();
+    }
+    if (at == 0) return {};
+  }
+}
+
+void uboot_set_seed(const std::string& name, const std::string& folder) {
+  const Bytes spl = read_file(folder + "/u-boot-spl.bin");
+  put("image_checks", name,
+      set_input(kMachineText, spl_machine(spl), read_file(folder + "/u-boot-tpl.bin"), spl,
+                read_file(folder + "/u-boot.itb")));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: make-seeds DIR\n");
+  if (argc < 2 || argc % 3 != 2) {
+    std::fprintf(stderr, "usage: make-seeds DIR [--uboot-set NAME FOLDER]...\n");
     return 2;
   }
   root = argv[1];
@@ -196,5 +335,13 @@ int main(int argc, char** argv) {
   machine_seeds();
   header_seeds();
   content_seeds();
+  image_check_seeds();
+  for (int i = 2; i < argc; i += 3) {
+    if (std::strcmp(argv[i], "--uboot-set") != 0) {
+      std::fprintf(stderr, "make-seeds: unknown argument %s\n", argv[i]);
+      return 2;
+    }
+    uboot_set_seed(argv[i + 1], argv[i + 2]);
+  }
   return 0;
 }
