@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "cli/flash_test.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdlib>
@@ -20,6 +21,21 @@ constexpr long kFlashTestBytes = 262144;
 // nothing until the test reads it.
 std::array<std::uint8_t, kFlashTestBytes> zeros;
 
+// The test is for a chip with nothing on it: the blocks it erases hold the
+// loader and the start of the fallback SPL area of the layout. It reads them
+// first, and refuses unless every byte is erased.
+void refuse_unless_erased(FlashDevice device, std::uint32_t length) {
+  std::array<std::uint8_t, 4096> chunk;
+  for (std::uint32_t done = 0; done < length;) {
+    const std::span<std::uint8_t> part = std::span(chunk).first(std::min<std::size_t>(chunk.size(), length - done));
+    flash_read(device, done, part);
+    if (std::any_of(part.begin(), part.end(), [](std::uint8_t byte) { return byte != 0xFF; }))
+      fail(1, "ERROR: The flash test would erase data in the first %u bytes of the chip: erase the "
+              "chip first (--erase-all)\n", length);
+    done += static_cast<std::uint32_t>(part.size());
+  }
+}
+
 }  // namespace
 
 int run_flash_test(const char* count_text) {
@@ -33,7 +49,9 @@ int run_flash_test(const char* count_text) {
   ProbedFlash flash;
   if (!flash_open_usable(flash)) fail_silently(1);
   flash_lock(flash.device);
-  flash_erase(flash.device, 0, 3 * flash.info.erasesize);
+  const std::uint32_t erase_bytes = 3 * flash.info.erasesize;
+  refuse_unless_erased(flash.device, erase_bytes);
+  flash_erase(flash.device, 0, erase_bytes);
   flash_write(flash.device, "test", 0,
               std::span<const std::uint8_t>(zeros.data(), static_cast<std::size_t>(count)));
   return 0;

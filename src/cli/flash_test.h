@@ -5,7 +5,9 @@
 namespace duobl {
 
 // Erases three erase blocks from offset 0, then writes COUNT zero bytes at 0
-// under the label "test", and returns 0. COUNT follows atoi's reading
+// under the label "test", and returns 0. It is for an erased chip: unless
+// every byte of those blocks reads 0xFF it changes nothing and ends with
+// status 1 and one "ERROR: " line. COUNT follows atoi's reading
 // (leading blanks, a sign, digits; 0 without digits) and must lie from 0 to
 // 262144, else the test ends with status 2 before the device is opened. A
 // device that cannot be used ends it silently with status 1; one that

@@ -6,6 +6,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 
 #include "fixture/board.h"
@@ -319,6 +320,7 @@ TEST(FlashProbe, PrintsSysfsValuesStrippedOrNotAtAll) {
 TEST(FlashTest, ErasesThreeBlocksAndWritesTheCountOfZeros) {
   Board board;
   board.flash.assign(board.size_bytes, 0x3c);
+  std::fill_n(board.flash.begin(), 12288, 0xff);
   const RunResult result = run_tool(board, {"--test", "61", "--bogus", "stray"});
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.out, "Erasing 12288 bytes at 0\nWriting test at 0 (size 61)\n");
@@ -326,6 +328,24 @@ TEST(FlashTest, ErasesThreeBlocksAndWritesTheCountOfZeros) {
   for (std::size_t i = 0; i < 12288; ++i)
     ASSERT_EQ(result.flash[i], i < 61 ? 0x00 : 0xff) << i;
   EXPECT_EQ(result.flash[12288], 0x3c);
+}
+
+// The test erases where the loader lives: on a chip with anything in its
+// first three blocks it changes nothing, however it is spelled.
+TEST(FlashTest, RefusesAChipWithDataWhereItErases) {
+  Board board;
+  board.flash.assign(board.size_bytes, 0xff);
+  const Bytes loader = make_loader_image(8192);
+  std::copy(loader.begin(), loader.end(), board.flash.begin());
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"--test", "0"}, {"--te", "0"}, {"--test", "--dry-run"}, {"--dry-run", "--test", "0"}}) {
+    SCOPED_TRACE(::testing::PrintToString(args));
+    const RunResult result = run_tool(board, args);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.out, "ERROR: The flash test would erase data in the first 12288 bytes of the "
+                          "chip: erase the chip first (--erase-all)\n");
+    EXPECT_EQ(result.flash, board.flash);
+  }
 }
 
 TEST(FlashTest, CountsFollowAtoiAndNeedAUsableDevice) {
@@ -410,6 +430,17 @@ std::vector<std::string> transfer_lines(const std::string& log) {
   return lines;
 }
 
+// The transfers of the flash test from its erase on; before it, the test
+// only reads the blocks it will erase.
+std::vector<std::string> test_transfers(const std::string& log) {
+  const std::vector<std::string> lines = transfer_lines(log);
+  const auto erase = std::find_if(lines.begin(), lines.end(),
+                                  [](const std::string& line) { return line.rfind("erase ", 0) == 0; });
+  for (auto line = lines.begin(); line != erase; ++line)
+    EXPECT_TRUE(line->rfind("read ", 0) == 0 || line->rfind("seek ", 0) == 0) << *line;
+  return {erase, lines.end()};
+}
+
 TEST(FlashAccess, SplitsTransfersInto60ByteCallsAndReadsEveryWriteBack) {
   const RunResult result = run_tool(Board{}, {"--test", "61"});
   ASSERT_EQ(result.status, 0);
@@ -417,20 +448,26 @@ TEST(FlashAccess, SplitsTransfersInto60ByteCallsAndReadsEveryWriteBack) {
       "erase 0 12288 0",  "seek 0 set 0",   "write 0 60 60",   "write 60 1 1",
       "seek 0 set 0",     "read 0 60 60",   "read 60 1 1",
   };
-  EXPECT_EQ(transfer_lines(result.log), expected) << result.log;
+  EXPECT_EQ(test_transfers(result.log), expected) << result.log;
   EXPECT_NE(result.log.find("max write 60\n"), std::string::npos);
 }
 
 TEST(FlashAccess, AMismatchInALaterChunkFailsAfterTheEarlierOnesCompared) {
   Board board;
-  board.env["SIMBOARD_FLIP"] = "130";
+  // The third read of the verification returns its last byte flipped.
+  const std::vector<std::string> clean = transfer_lines(run_tool(board, {"--test", "200"}).log);
+  const auto erase = std::find(clean.begin(), clean.end(), "erase 0 12288 0");
+  const auto reads_before = std::count_if(clean.begin(), erase, [](const std::string& line) {
+    return line.rfind("read ", 0) == 0;
+  });
+  board.env["SIMBOARD_CORRUPT_READ"] = std::to_string(reads_before + 3);
   const RunResult result = run_tool(board, {"--test", "200"});
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(result.out,
             "Erasing 12288 bytes at 0\nWriting test at 0 (size 200)\n"
             "ERROR: Read from flash returned different data than what was written\n");
   // Three chunks were read back: the third holds the flipped byte.
-  const auto lines = transfer_lines(result.log);
+  const auto lines = test_transfers(result.log);
   ASSERT_GE(lines.size(), 3u);
   EXPECT_EQ(lines.back(), "read 120 60 60");
   for (std::size_t i = 0; i < 200; ++i) ASSERT_EQ(result.flash[i], 0) << "the data is on the flash";
