@@ -30,8 +30,15 @@ bool holds_magic(FlashDevice device, SocFamily family, std::uint32_t offset) {
   return matches_header_magic(family, magic);
 }
 
-bool starts_with_header(SocFamily family, std::span<const std::uint8_t> image) {
-  return image.size() >= kMagicBytes && matches_header_magic(family, image.first<kMagicBytes>());
+// What the survey would list for the image written where a header is
+// looked for; ends the run when it does not start with a header of `family`
+// at all, naming `what` the option needs.
+HeaderRow inspect_image_header(SocFamily family, const LoadedImage& image, const char* what) {
+  if (image.bytes.size() < kMagicBytes ||
+      !matches_header_magic(family, image.bytes.first<kMagicBytes>()))
+    fail(1, "ERROR: %s is not %s: it does not start with an %s boot header\n", image.path, what,
+         family_name(family));
+  return inspect_header(file_source(image.bytes), family, 0, true, false);
 }
 
 std::string_view name_or_unknown(std::string_view name) {
@@ -66,10 +73,7 @@ LoadedImage load_loader(const char* path) {
 
 void check_loader(SocFamily family, const LoadedImage& loader) {
   const char* path = loader.path;
-  if (!starts_with_header(family, loader.bytes))
-    fail(1, "ERROR: %s is not a duobl loader: it does not start with an %s boot header\n", path,
-         family_name(family));
-  const HeaderRow row = inspect_header(file_source(loader.bytes), family, 0, true, false);
+  const HeaderRow row = inspect_image_header(family, loader, "a duobl loader");
   const bool padded_at_zero = family == SocFamily::Rk3399;
   if (row.padded != padded_at_zero)
     fail(1, "ERROR: %s is stored %s, but the %s boot ROM reads a loader at 0 %s\n", path,
@@ -101,10 +105,7 @@ LoadedImage load_generic_spl(const char* path) {
 
 void check_generic_spl(SocFamily family, const LoadedImage& spl) {
   const char* path = spl.path;
-  if (!starts_with_header(family, spl.bytes))
-    fail(1, "ERROR: %s is not a boot image: it does not start with an %s boot header\n", path,
-         family_name(family));
-  const HeaderRow row = inspect_header(file_source(spl.bytes), family, 0, true, false);
+  const HeaderRow row = inspect_image_header(family, spl, "a boot image");
   if (row.padded)
     fail(1, "ERROR: %s is stored padded (an SPI flash image): --spl needs an unpadded image, "
             "such as an SD card image\n", path);
