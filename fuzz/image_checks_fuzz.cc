@@ -84,16 +84,6 @@ std::uint32_t be32(const void* p) {
   return (std::uint32_t{b[0]} << 24) | (std::uint32_t{b[1]} << 16) | (std::uint32_t{b[2]} << 8) | b[3];
 }
 
-std::uint32_t take_le24(std::span<const std::uint8_t>& rest) {
-  if (rest.size() < 3) {
-    rest = {};
-    return 0;
-  }
-  const std::uint32_t value = rest[0] | (rest[1] << 8) | (rest[2] << 16);
-  rest = rest.subspan(3);
-  return value;
-}
-
 bool contains(std::span<const std::uint8_t> bytes, std::string_view text) {
   return std::search(bytes.begin(), bytes.end(), text.begin(), text.end()) != bytes.end();
 }
@@ -218,32 +208,53 @@ void check_single(std::uint8_t selector, std::span<const std::uint8_t> rest) {
   }
 }
 
-void check_set(std::uint8_t selector, std::span<const std::uint8_t> rest) {
+// A set input taken apart: the running machine, then the framing's end (the
+// first byte, the machine's text and the two lengths) and the three files.
+struct SetInput {
   duobl::MachineType machine{};
-  const std::size_t choice = (selector >> 3) & 7;
+  std::size_t framing = 0;  // 0: the input ends inside the framing
+  std::span<const std::uint8_t> tpl, spl, itb;
+};
+
+SetInput split_set(std::span<const std::uint8_t> input) {
+  SetInput set;
+  std::span<const std::uint8_t> rest = input.subspan(1);
+  const std::size_t choice = (input[0] >> 3) & 7;
   if (choice < 7) {
-    std::strncpy(machine.data(), kMachines[choice], machine.size() - 1);
+    std::strncpy(set.machine.data(), kMachines[choice], set.machine.size() - 1);
   } else {
-    if (rest.empty()) return;
+    if (rest.empty()) return set;
     const std::size_t length = std::min<std::size_t>(rest[0], rest.size() - 1);
-    std::copy_n(rest.begin() + 1, length, machine.begin());
+    std::copy_n(rest.begin() + 1, length, set.machine.begin());
     rest = rest.subspan(1 + length);
   }
-  const std::size_t tpl_length = take_le24(rest);
-  const std::size_t spl_length = take_le24(rest);
-  const std::size_t tpl_bytes = std::min(tpl_length, rest.size());
-  const std::size_t spl_bytes = std::min(spl_length, rest.size() - tpl_bytes);
+  if (rest.size() < 6) return set;
+  const std::size_t tpl_length = rest[0] | (rest[1] << 8) | (rest[2] << 16);
+  const std::size_t spl_length = rest[3] | (rest[4] << 8) | (rest[5] << 16);
+  rest = rest.subspan(6);
+  set.framing = input.size() - rest.size();
+  set.tpl = rest.first(std::min(tpl_length, rest.size()));
+  rest = rest.subspan(set.tpl.size());
+  set.spl = rest.first(std::min(spl_length, rest.size()));
+  set.itb = rest.subspan(set.spl.size());
+  return set;
+}
+
+void check_set(std::span<const std::uint8_t> input) {
+  const SetInput input_set = split_set(input);
+  const duobl::MachineType& machine = input_set.machine;
+  const std::size_t tpl_bytes = input_set.tpl.size();
+  const std::size_t spl_bytes = input_set.spl.size();
   // The installer refuses a file that fills its buffer.
-  if (tpl_bytes >= tpl_buffer.size() || spl_bytes >= spl_buffer.size()) return;
+  if (input_set.framing == 0 || tpl_bytes >= tpl_buffer.size() || spl_bytes >= spl_buffer.size()) return;
 
   // The TPL's buffer behind the file is room for a tree, never its bytes:
   // reading it is a finding.
-  (void)held_alone(tpl_buffer, rest.first(tpl_bytes));
+  (void)held_alone(tpl_buffer, input_set.tpl);
   // The SPL's tree grows into its buffer; start every input from zeros.
-  const std::span<const std::uint8_t> spl = rest.subspan(tpl_bytes, spl_bytes);
-  std::copy(spl.begin(), spl.end(), spl_buffer.begin());
+  std::copy(input_set.spl.begin(), input_set.spl.end(), spl_buffer.begin());
   std::fill(spl_buffer.begin() + static_cast<std::ptrdiff_t>(spl_bytes), spl_buffer.end(), 0);
-  const std::span<const std::uint8_t> itb = held_alone(file_buffer, rest.subspan(tpl_bytes + spl_bytes));
+  const std::span<const std::uint8_t> itb = held_alone(file_buffer, input_set.itb);
 
   const std::uint32_t tree_at = duobl::find_spl_dtb(spl_buffer, spl_bytes, machine, "spl.bin");
   const duobl::PatchedSpl patched = duobl::set_spl_payload_offset(spl_buffer, tree_at, kItbOffset);
@@ -267,12 +278,45 @@ void check_set(std::uint8_t selector, std::span<const std::uint8_t> rest) {
 
 }  // namespace
 
+extern "C" std::size_t LLVMFuzzerMutate(std::uint8_t* data, std::size_t size, std::size_t max_size);
+
+// A set's parts are mutated one at a time and framed again, so that a
+// change to the TPL or the SPL does not shift the boundaries of the others
+// (and the ITB, the largest part by far, does not take most mutations).
+// Every other input, and the framing of a set, is mutated as it stands.
+extern "C" std::size_t LLVMFuzzerCustomMutator(std::uint8_t* data, std::size_t size,
+                                              std::size_t max_size, unsigned int seed) {
+  const std::size_t part = seed % 4;
+  if (size < 1 || ((data[0] >> 1) & 3) != 3 || part == 3) return LLVMFuzzerMutate(data, size, max_size);
+  const SetInput set = split_set({data, size});
+  if (set.framing == 0) return LLVMFuzzerMutate(data, size, max_size);
+  std::array<Bytes, 3> images = {Bytes(set.tpl.begin(), set.tpl.end()), Bytes(set.spl.begin(), set.spl.end()),
+                                 Bytes(set.itb.begin(), set.itb.end())};
+  Bytes& mutated = images[part];
+  const std::size_t room = max_size > size ? max_size - size : 0;
+  const std::size_t was = mutated.size();
+  if (was + room == 0) return LLVMFuzzerMutate(data, size, max_size);
+  mutated.resize(was + room + 1);
+  mutated.resize(LLVMFuzzerMutate(mutated.data(), was, was + room));
+  if (set.framing + images[0].size() + images[1].size() + images[2].size() > max_size)
+    return LLVMFuzzerMutate(data, size, max_size);
+
+  // The framing keeps its first byte and machine text; the lengths are
+  // the parts' own.
+  Bytes out(data, data + set.framing - 6);
+  for (const std::size_t length : {images[0].size(), images[1].size()})
+    for (int i = 0; i < 3; ++i) out.push_back(static_cast<std::uint8_t>(length >> (8 * i)));
+  for (const Bytes& image : images) out.insert(out.end(), image.begin(), image.end());
+  std::copy(out.begin(), out.end(), data);
+  return out.size();
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 1 || size > file_buffer.size()) return 0;
   const std::span<const std::uint8_t> rest(data + 1, size - 1);
   try {
     if (((data[0] >> 1) & 3) == 3) {
-      check_set(data[0], rest);
+      check_set({data, size});
     } else {
       check_single(data[0], rest);
     }
