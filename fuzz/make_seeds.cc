@@ -288,6 +288,23 @@ void image_check_seeds() {
                 duobl::testing::make_uboot_spl(rock).bytes, itb));
   put("image_checks", "set-machine-text",
       set_input(kMachineText, "pine64,pinebook-pro", tpl_with_tree, spl, itb));
+
+  // Sets that a run refuses, one file at a time.
+  const Bytes tree = duobl::testing::make_spl_tree({});
+  Bytes spl_image = duobl::testing::make_loader_image(8192);
+  duobl::testing::append_tree(spl_image, tree);
+  Bytes tpl_named_spl = duobl::testing::make_signed_image(8192, "U-Boot TPL", 4);
+  duobl::testing::append_tree(tpl_named_spl, tree);
+  const Bytes tpl = duobl::testing::make_uboot_tpl(3000);
+  put("image_checks", "set-empty-tpl", set_input(0, "", {}, spl, itb));
+  put("image_checks", "set-tpl-is-a-boot-image", set_input(0, "", duobl::testing::make_loader_image(8192), spl, itb));
+  put("image_checks", "set-tpl-unnamed", set_input(0, "", duobl::testing::make_signed_image(3000, "", 2), spl, itb));
+  put("image_checks", "set-spl-is-a-boot-image", set_input(0, "", tpl, spl_image, itb));
+  duobl::testing::SplTreeOptions large;
+  large.filler_bytes = 4096;
+  put("image_checks", "set-spl-is-a-tree", set_input(0, "", tpl, duobl::testing::make_spl_tree(large), itb));
+  put("image_checks", "set-spl-named-tpl", set_input(0, "", tpl, tpl_named_spl, itb));
+  put("image_checks", "set-itb-is-a-tree", set_input(0, "", tpl, spl, tree));
 }
 
 Bytes read_file(const std::string& path) {
