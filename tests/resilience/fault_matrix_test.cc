@@ -16,8 +16,8 @@
 
 #include "fixture/board.h"
 #include "fixture/images.h"
+#include "fixture/resilience_support.h"
 #include "oracle/boot_header_bytes.h"
-#include "resilience/resilience_support.h"
 
 namespace duobl::testing {
 namespace {

@@ -11,7 +11,7 @@
 
 #include "fixture/board.h"
 #include "fixture/images.h"
-#include "resilience/resilience_support.h"
+#include "fixture/resilience_support.h"
 
 namespace duobl::testing {
 namespace {

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "fixture/board.h"
-#include "resilience/resilience_support.h"
+#include "fixture/resilience_support.h"
 
 namespace duobl::testing {
 namespace {

@@ -9,8 +9,8 @@
 #include <string>
 
 #include "fixture/board.h"
+#include "fixture/resilience_support.h"
 #include "oracle/boot_rom_model.h"
-#include "resilience/resilience_support.h"
 
 namespace duobl::testing {
 namespace {
