@@ -3,18 +3,12 @@
 // stands in for the device here; what needs MTD itself (erase, geometry,
 // NOR semantics, system-call sizes) is covered by the system tests.
 #include "platform/flash.h"
-#include "platform/signals.h"
 
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <csignal>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <numeric>
 #include <vector>
 
@@ -111,22 +105,6 @@ TEST(FlashDeathTest, SeekAndDeviceErrorsCarryTheSystemText) {
               "^Writing x at 0 \\(size 8\\)\nERROR: Write to flash failed \\(Bad file descriptor\\)\n$");
   close(read_only.fd);
   close(device.fd);
-}
-
-// A held signal that lands between a failed device call and its message
-// must leave errno as the call set it, even when its own note cannot be
-// written (a hung-up terminal).
-TEST(FlashDeathTest, AHeldSignalKeepsTheErrnoOfAFailedCall) {
-  EXPECT_EXIT(
-      {
-        hold_signals();
-        dup2(open("/dev/null", O_RDONLY), STDOUT_FILENO);
-        errno = EIO;
-        raise(SIGHUP);
-        std::fprintf(stderr, "%s\n", std::strerror(errno));
-        std::_Exit(0);
-      },
-      ::testing::ExitedWithCode(0), "^Input/output error\n$");
 }
 
 TEST(FlashWriteArea, ZeroesTheMagicErasesThenWritesTheFirstFourBytesLast) {

@@ -118,20 +118,5 @@ TEST_F(Progress, NarrowTerminalGetsNoIndicator) {
   EXPECT_EQ(end_terminal_capture(terminal), "");
 }
 
-TEST(ScreenText, AppliesCarriageReturnsLikeATerminal) {
-  struct Case {
-    const char* raw;
-    const char* screen;
-  };
-  const Case cases[] = {
-      {"abc\r\n", "abc\n"},
-      {"[####]  50%\r           \rnext\r\n", "next\n"},
-      {"long text\rab\n", "abng text\n"},
-      {"left over", "left over"},
-      {"x\r \r", ""},
-  };
-  for (const auto& c : cases) EXPECT_EQ(screen_text(c.raw), c.screen) << c.raw;
-}
-
 }  // namespace
 }  // namespace duobl
