@@ -253,7 +253,7 @@ void check_set(std::span<const std::uint8_t> input) {
   (void)held_alone(tpl_buffer, input_set.tpl);
   // The SPL's tree grows into its buffer; start every input from zeros.
   std::copy(input_set.spl.begin(), input_set.spl.end(), spl_buffer.begin());
-  std::fill(spl_buffer.begin() + static_cast<std::ptrdiff_t>(spl_bytes), spl_buffer.end(), 0);
+  std::memset(spl_buffer.data() + spl_bytes, 0, spl_buffer.size() - spl_bytes);
   const std::span<const std::uint8_t> itb = held_alone(file_buffer, input_set.itb);
 
   const std::uint32_t tree_at = duobl::find_spl_dtb(spl_buffer, spl_bytes, machine, "spl.bin");
@@ -290,8 +290,13 @@ extern "C" std::size_t LLVMFuzzerCustomMutator(std::uint8_t* data, std::size_t s
   if (size < 1 || ((data[0] >> 1) & 3) != 3 || part == 3) return LLVMFuzzerMutate(data, size, max_size);
   const SetInput set = split_set({data, size});
   if (set.framing == 0) return LLVMFuzzerMutate(data, size, max_size);
-  std::array<Bytes, 3> images = {Bytes(set.tpl.begin(), set.tpl.end()), Bytes(set.spl.begin(), set.spl.end()),
-                                 Bytes(set.itb.begin(), set.itb.end())};
+  // Kept from call to call: parts of a megabyte and more are not allocated
+  // afresh for every mutation.
+  static std::array<Bytes, 3> images;
+  static Bytes out;
+  images[0].assign(set.tpl.begin(), set.tpl.end());
+  images[1].assign(set.spl.begin(), set.spl.end());
+  images[2].assign(set.itb.begin(), set.itb.end());
   Bytes& mutated = images[part];
   const std::size_t room = max_size > size ? max_size - size : 0;
   const std::size_t was = mutated.size();
@@ -303,7 +308,7 @@ extern "C" std::size_t LLVMFuzzerCustomMutator(std::uint8_t* data, std::size_t s
 
   // The framing keeps its first byte and machine text; the lengths are
   // the parts' own.
-  Bytes out(data, data + set.framing - 6);
+  out.assign(data, data + set.framing - 6);
   for (const std::size_t length : {images[0].size(), images[1].size()})
     for (int i = 0; i < 3; ++i) out.push_back(static_cast<std::uint8_t>(length >> (8 * i)));
   for (const Bytes& image : images) out.insert(out.end(), image.begin(), image.end());
