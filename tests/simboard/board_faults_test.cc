@@ -17,7 +17,7 @@ constexpr std::uint32_t kChipBytes = 64 * 1024;
 RunResult probe(const std::map<std::string, std::string>& env,
                 const std::vector<std::string>& ops) {
   Board board;
-  board.has_machine_tree = false;
+  board.machine_tree.reset();
   board.size_bytes = kChipBytes;
   board.flash.assign(kChipBytes, 0x00);
   board.env = env;

@@ -30,7 +30,7 @@ constexpr int kKilled = 128 + 9;  // SIGKILL
 // A small chip without a machine tree, holding `flash` (erased when empty).
 Board chip(Bytes flash = {}) {
   Board board;
-  board.has_machine_tree = false;
+  board.machine_tree.reset();
   board.size_bytes = kChipBytes;
   board.flash = std::move(flash);
   return board;
@@ -195,7 +195,6 @@ TEST(Simboard, HonoursTheAccessModeAndGeometry) {
 TEST(Simboard, ServesTheSysfsFilesAndPassesOthersThrough) {
   Board board = chip();
   board.machine_tree = Bytes(10000, 0x5a);
-  board.has_machine_tree = true;
   board.jedec_id.reset();
   const std::string plain = write_temp_file("plain", Bytes(10000, 1));
   const RunResult run = probe(board, {

@@ -44,7 +44,7 @@ std::map<std::string, Totals> model_lines(const std::string& log) {
 RunResult probe(const std::map<std::string, std::string>& env,
                 const std::vector<std::string>& ops, std::uint32_t erasesize = 4096) {
   Board board;
-  board.has_machine_tree = false;
+  board.machine_tree.reset();
   board.size_bytes = kChipBytes;
   board.erasesize_bytes = erasesize;
   board.env = env;

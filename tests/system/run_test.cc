@@ -232,7 +232,7 @@ TEST(MachineIdentification, RefusesTreesThatAreTooLargeOrUnsound) {
   EXPECT_EQ(run_tool(garbage, {"--dry-run"}).out, "ERROR: Failed to determine machine type\n");
 
   Board missing;
-  missing.has_machine_tree = false;
+  missing.machine_tree.reset();
   const RunResult none = run_tool(missing, {"--dry-run"});
   EXPECT_EQ(none.status, 1);
   EXPECT_EQ(none.out, "ERROR: Failed to open /sys/firmware/fdt (No such file or directory)\n");
