@@ -6,6 +6,8 @@
 #include <initializer_list>
 #include <string>
 
+#include "fixture/install_support.h"
+
 namespace duobl {
 
 // Found by argument-dependent lookup, so they live beside FlashArea.
@@ -20,7 +22,9 @@ void PrintTo(const FlashArea& area, std::ostream* os) {
 namespace {
 
 constexpr std::uint32_t kKiB = 1024;
-constexpr std::uint32_t kMiB = 1024 * kKiB;
+using testing::kItbFallbackBytes, testing::kItbFallbackOffset, testing::kItbPrimaryBytes,
+    testing::kItbPrimaryOffset, testing::kMiB, testing::kSplFallbackBytes,
+    testing::kSplFallbackOffset, testing::kSplPrimaryBytes, testing::kSplPrimaryOffset;
 
 ProbeOffsets probe_list(std::initializer_list<std::uint32_t> offsets) {
   ProbeOffsets probe;
@@ -40,7 +44,8 @@ struct LayoutCase {
 // The worked columns, plus chips where the ITB areas reach their cap and
 // the extreme erase block sizes.
 constexpr LayoutCase kLayoutCases[] = {
-    {"16MiB_4KiB", 16 * kMiB, 4 * kKiB, {524288, 389120}, {913408, 2097152}, {3010560, 2097152}},
+    {"16MiB_4KiB", 16 * kMiB, 4 * kKiB, {kSplPrimaryOffset, kSplPrimaryBytes},
+     {kItbFallbackOffset, kItbFallbackBytes}, {kItbPrimaryOffset, kItbPrimaryBytes}},
     {"16MiB_64KiB", 16 * kMiB, 64 * kKiB, {524288, 393216}, {917504, 2097152}, {3014656, 2097152}},
     {"4MiB_4KiB", 4 * kMiB, 4 * kKiB, {524288, 389120}, {913408, 1642496}, {2555904, 1638400}},
     {"8MiB_4KiB", 8 * kMiB, 4 * kKiB, {524288, 389120}, {913408, 2097152}, {3010560, 2097152}},
@@ -65,7 +70,7 @@ TEST(ComputeLayout, AreasForBothFamilies) {
           compute_layout(probe_offsets_for(family), c.size_bytes, c.erasesize_bytes, false);
       EXPECT_EQ(layout.duobl_primary, (FlashArea{0, 65536}));
       EXPECT_EQ(layout.duobl_backup, (FlashArea{65536, 65536}));
-      EXPECT_EQ(layout.spl_fallback, (FlashArea{131072, 393216}));
+      EXPECT_EQ(layout.spl_fallback, (FlashArea{kSplFallbackOffset, kSplFallbackBytes}));
       EXPECT_EQ(layout.spl_primary, c.spl_primary);
       EXPECT_EQ(layout.itb_fallback, c.itb_fallback);
       EXPECT_EQ(layout.itb_primary, c.itb_primary);
@@ -135,10 +140,10 @@ TEST(ComputeLayout, ReplaceFallbackMovesTheTargetsOnly) {
   const ProbeOffsets probe = probe_offsets_for(SocFamily::Rk35xx);
   const FlashLayout primary = compute_layout(probe, 16 * kMiB, 4 * kKiB, false);
   const FlashLayout fallback = compute_layout(probe, 16 * kMiB, 4 * kKiB, true);
-  EXPECT_EQ(fallback.spl_target, (FlashArea{131072, 393216}));
-  EXPECT_EQ(fallback.itb_target, (FlashArea{913408, 2097152}));
-  EXPECT_EQ(primary.spl_target, (FlashArea{524288, 389120}));
-  EXPECT_EQ(primary.itb_target, (FlashArea{3010560, 2097152}));
+  EXPECT_EQ(fallback.spl_target, (FlashArea{kSplFallbackOffset, kSplFallbackBytes}));
+  EXPECT_EQ(fallback.itb_target, (FlashArea{kItbFallbackOffset, kItbFallbackBytes}));
+  EXPECT_EQ(primary.spl_target, (FlashArea{kSplPrimaryOffset, kSplPrimaryBytes}));
+  EXPECT_EQ(primary.itb_target, (FlashArea{kItbPrimaryOffset, kItbPrimaryBytes}));
   EXPECT_EQ(printed(primary), printed(fallback));
 }
 

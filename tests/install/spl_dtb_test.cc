@@ -9,21 +9,21 @@
 #include <cstring>
 #include <string>
 
-#include "fixture/images.h"
 #include "fixture/capture.h"
+#include "fixture/images.h"
+#include "fixture/install_support.h"
 
 namespace duobl {
 namespace {
 
 using testing::append_tree;
 using testing::Bytes;
+using testing::kItbPrimaryOffset;
 using testing::make_signed_image;
 using testing::make_spl_tree;
 using testing::make_uboot_spl;
 using testing::read_payload_offset;
 using testing::SplTreeOptions;
-
-constexpr std::uint32_t kItbOffset = 3010560;
 
 // The installer's SPL buffer: 1 MiB, 8-byte aligned, loaded from the start.
 alignas(8) std::array<std::uint8_t, kSplBufferBytes> spl_buffer;
@@ -63,7 +63,7 @@ SplTreeOptions small_tree() {
 
 // Stores the ITB's offset in the tree at `offset` and returns the tree's packed size.
 std::uint32_t patch(std::uint32_t offset) {
-  const PatchedSpl patched = set_spl_payload_offset(spl_buffer, offset, kItbOffset);
+  const PatchedSpl patched = set_spl_payload_offset(spl_buffer, offset, kItbPrimaryOffset);
   EXPECT_EQ(patched.tree_offset, offset);
   return patched.spl_bytes - offset;
 }
@@ -187,7 +187,7 @@ TEST(SetSplPayloadOffset, StoresOneCell) {
   } const cases[] = {
       {"no /config", false, 0, 0},           {"no property", true, 0, 0},
       {"4-byte property", true, 4, 0x60000}, {"8-byte property", true, 8, 0x60000},
-      {"same value", true, 4, kItbOffset},
+      {"same value", true, 4, kItbPrimaryOffset},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -203,7 +203,7 @@ TEST(SetSplPayloadOffset, StoresOneCell) {
     const auto property = read_payload_offset(tree_at(offset));
     ASSERT_TRUE(property.has_value());
     EXPECT_EQ(property->length, 4);
-    EXPECT_EQ(property->first_cell, kItbOffset);
+    EXPECT_EQ(property->first_cell, kItbPrimaryOffset);
 
     // A created /config holds the new property only.
     const int config = fdt_path_offset(tree_at(offset), "/config");

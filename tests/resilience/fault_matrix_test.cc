@@ -16,6 +16,7 @@
 
 #include "fixture/board.h"
 #include "fixture/images.h"
+#include "fixture/install_support.h"
 #include "fixture/resilience_support.h"
 #include "oracle/boot_header_bytes.h"
 
@@ -438,7 +439,8 @@ TEST(FaultMatrix, RefusedInputsChangeNothing) {
     Board board = resilience_board(row.family);
     board.flash = start_flash(row.family);
     ASSERT_FALSE(board.flash.empty());
-    if (row.chip == Chip::LoaderGone) std::fill_n(board.flash.begin(), 131072, 0xFF);
+    if (row.chip == Chip::LoaderGone)  // both copies of the loader erased
+      std::fill_n(board.flash.begin(), kSplFallbackOffset, 0xFF);
     const RunResult report = run_tool(board, {"--dry-run"}, kRunLimitSeconds);
     ASSERT_EQ(report.status, 0) << report.out;
     const RunResult result = run_tool(board, row.args, kRunLimitSeconds);

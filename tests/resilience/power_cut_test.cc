@@ -19,6 +19,8 @@
 #include <vector>
 
 #include "fixture/board.h"
+#include "fixture/board_run.h"
+#include "fixture/install_support.h"
 #include "fixture/resilience_support.h"
 
 namespace duobl::testing {
@@ -429,10 +431,10 @@ TEST(PowerCutExposure, RecordedTornCutsAreSafe) {
     std::uint64_t at;      // flash offset of the operation hit
     std::uint64_t seed;
   } cases[] = {
-      {"zeroing over the RK35xx header", 6, Hit::FirstWriteAt, 524288, 1830},
-      {"zeroing over the RK3399 header", 4, Hit::FirstWriteAt, 524288, 4598},
+      {"zeroing over the RK35xx header", 6, Hit::FirstWriteAt, kSplPrimaryOffset, 1830},
+      {"zeroing over the RK3399 header", 4, Hit::FirstWriteAt, kSplPrimaryOffset, 4598},
       {"loader's primary erase", 1, Hit::FirstEraseAt, 0, 15371},
-      {"generic SPL's erase over a header", 2, Hit::FirstEraseAt, 524288, 721160},
+      {"generic SPL's erase over a header", 2, Hit::FirstEraseAt, kSplPrimaryOffset, 721160},
       {"loader's final erase of its backup", 1, Hit::LastEraseAt, 65536, 15371},
   };
   for (const auto& c : cases) {

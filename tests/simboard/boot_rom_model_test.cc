@@ -9,6 +9,7 @@
 #include <string>
 
 #include "fixture/board.h"
+#include "fixture/install_support.h"
 #include "fixture/resilience_support.h"
 #include "oracle/boot_rom_model.h"
 
@@ -53,7 +54,7 @@ TEST(BootRomModel, FindsWhatTheToolInstalled) {
     EXPECT_EQ(headers[0].images[0].length_bytes, 4096u);
     for (std::size_t i : {1u, 2u}) {
       const RomHeader& set = headers[i];
-      EXPECT_EQ(set.at, i == 1 ? 131072u : 524288u);
+      EXPECT_EQ(set.at, i == 1 ? kSplFallbackOffset : kSplPrimaryOffset);
       EXPECT_FALSE(set.padded);
       ASSERT_EQ(set.images.size(), 2u);
       EXPECT_EQ(set.images[0].offset_bytes, set.at + 2048u);

@@ -93,7 +93,7 @@ TEST(LoaderUpdate, WritesBothCopiesThenErasesTheBackup) {
     EXPECT_EQ(range(result.flash, 0, c.n), loader);
     EXPECT_TRUE(all_bytes(result.flash, c.n, 65536 - c.n, 0xFF));
     EXPECT_TRUE(all_bytes(result.flash, 65536, 65536, 0xFF));
-    EXPECT_TRUE(unchanged_outside(result.flash, board.flash, {{0, 131072}}));
+    EXPECT_TRUE(unchanged_outside(result.flash, board.flash, {{0, kSplFallbackOffset}}));
   }
 }
 

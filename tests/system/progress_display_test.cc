@@ -85,7 +85,8 @@ TEST(ProgressDisplay, ErrorDuringADrawnWriteStartsOnACleanLine) {
   EXPECT_EQ(shown.status, 1);
   EXPECT_TRUE(shows_percentage(shown.raw)) << shown.raw;
   const std::string screen = screen_text(shown.raw);
-  const std::string tail = "\nWriting U-Boot ITB at 3010560 (size 2097152)\n" + error;
+  const std::string tail =
+      "\n" + line("Writing U-Boot ITB at %u (size %u)", kItbPrimaryOffset, kItbPrimaryBytes) + error;
   ASSERT_GE(screen.size(), tail.size());
   EXPECT_EQ(screen.substr(screen.size() - tail.size()), tail) << screen;
   EXPECT_EQ(screen, screen_text(piped.out));
