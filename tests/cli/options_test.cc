@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "fixture/board_run.h"
 #include "fixture/capture.h"
 
 namespace duobl {
@@ -15,9 +16,7 @@ using duobl::testing::stdout_to_stderr;
 
 RunOptions parse(std::vector<std::string> words) {
   words.insert(words.begin(), "duobl-spi-flasher");
-  std::vector<char*> argv;
-  for (std::string& word : words) argv.push_back(word.data());
-  argv.push_back(nullptr);
+  std::vector<char*> argv = testing::exec_vector(words);
   return parse_options(static_cast<int>(words.size()), argv.data());
 }
 

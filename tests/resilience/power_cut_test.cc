@@ -72,13 +72,7 @@ std::vector<std::string> scenario_args(const Scenario& s, const Board& board) {
 // primary one, as far as the ROM can tell.
 Bytes with_backup_loader(const Bytes& final_flash, const std::string& loader_path) {
   Bytes flash = final_flash;
-  std::FILE* file = std::fopen(loader_path.c_str(), "rb");
-  if (file == nullptr) return flash;
-  std::vector<std::uint8_t> loader(65536);
-  const std::size_t n = std::fread(loader.data(), 1, loader.size(), file);
-  std::fclose(file);
-  std::copy(loader.begin(), loader.begin() + static_cast<std::ptrdiff_t>(n),
-            flash.begin() + 65536);
+  put(flash, 65536, read_board_file(loader_path));
   return flash;
 }
 
@@ -125,11 +119,8 @@ void prepare_sweep(const Scenario& s, Sweep& sweep) {
 // is wrong with the flash it leaves, or an empty text.
 std::string judge_cut(const Scenario& s, const Sweep& sweep, std::size_t k, const char* mode,
                       std::uint64_t seed) {
-  Board cut_board = sweep.board;
-  cut_board.env["SIMBOARD_CUT"] = std::to_string(k);
-  cut_board.env["SIMBOARD_CUT_MODE"] = mode;
-  cut_board.env["SIMBOARD_SEED"] = std::to_string(seed);
-  const RunResult result = run_tool(cut_board, sweep.args, kRunLimitSeconds);
+  const RunResult result = run_tool(cut_during(sweep.board, k, mode, seed), sweep.args,
+                                    kRunLimitSeconds);
   if (result.timed_out)
     return "the run did not end within " + std::to_string(kRunLimitSeconds) + " s";
   if (result.status != kPowerCutStatus || last_log_op(result.log).kind != "cut")
@@ -305,10 +296,8 @@ class CompletedFlashes {
 std::string judge_two_cuts(const Scenario& s, const TwoCutScenario& t, const Sweep& sweep,
                            CompletedFlashes& completed, const Bytes& after_first,
                            std::size_t second, const char* mode) {
-  Board board = without_log(sweep.board);
+  Board board = cut_during(without_log(sweep.board), second, mode);
   board.flash = after_first;
-  board.env["SIMBOARD_CUT"] = std::to_string(second);
-  board.env["SIMBOARD_CUT_MODE"] = mode;
   const RunResult cut = run_tool(board, sweep.args, kRunLimitSeconds);
   if (cut.status != kPowerCutStatus)
     return "the second cut did not happen (status " + std::to_string(cut.status) + ")";
@@ -356,9 +345,7 @@ void run_two_cut_campaign(const TwoCutScenario& t) {
   CompletedFlashes completed;
   for_each_in_parallel(firsts.size(), [&](std::size_t i) {
     FirstCut& first = firsts[i];
-    Board board = without_log(sweep.board);
-    board.env["SIMBOARD_CUT"] = std::to_string(first.k);
-    board.env["SIMBOARD_CUT_MODE"] = first.mode;
+    const Board board = cut_during(without_log(sweep.board), first.k, first.mode);
     const RunResult cut = run_tool(board, sweep.args, kRunLimitSeconds);
     if (cut.status != kPowerCutStatus) {
       first.problem = "the first cut did not happen";

@@ -12,13 +12,13 @@
 #include <cstdint>
 #include <map>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "fixture/board.h"
 #include "fixture/board_run.h"
 #include "fixture/emulator.h"
+#include "fixture/resilience_support.h"
 
 namespace duobl::testing {
 namespace {
@@ -49,13 +49,6 @@ RunResult probe(const Board& board, const std::vector<std::string>& ops) {
   return run_on_board(probe_ops_path(), board, ops, 30);
 }
 
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
-
 std::string hex(const Bytes& bytes, std::size_t offset, std::size_t length) {
   static constexpr char kDigits[] = "0123456789abcdef";
   std::string out;
@@ -64,21 +57,6 @@ std::string hex(const Bytes& bytes, std::size_t offset, std::size_t length) {
     out += kDigits[bytes[i] & 15];
   }
   return out;
-}
-
-// Log lines of writes and erases that reached the chip.
-int mutations_in(const std::string& log) {
-  int count = 0;
-  for (const std::string& line : lines_of(log)) {
-    std::istringstream in(line);
-    std::string op;
-    unsigned long long offset = 0;
-    unsigned long long length = 0;
-    long long result = 0;
-    in >> op >> offset >> length >> result;
-    if ((op == "write" || op == "erase") && length > 0 && result >= 0) ++count;
-  }
-  return count;
 }
 
 TEST(Simboard, ProgramsOnlyClearBits) {
@@ -280,11 +258,7 @@ TEST(Simboard, RefusesMalformedSettings) {
 // Runs `ops` with a power cut at mutation `cut` and returns the run.
 RunResult cut_run(Bytes flash, std::vector<std::string> ops, int cut, const char* mode,
                   int seed) {
-  Board board = chip(std::move(flash));
-  board.env["SIMBOARD_CUT"] = std::to_string(cut);
-  board.env["SIMBOARD_CUT_MODE"] = mode;
-  board.env["SIMBOARD_SEED"] = std::to_string(seed);
-  return probe(board, ops);
+  return probe(cut_during(chip(std::move(flash)), cut, mode, seed), ops);
 }
 
 TEST(Simboard, CleanCutLeavesAPrefixOfAWrite) {
@@ -399,7 +373,7 @@ TEST(Simboard, CountsMutationsAsTheCutDoes) {
                                         "erase", "1", "1", "seek", "100", "write", "00"};
   const RunResult uncut = probe(chip(filled(0x00)), ops);
   ASSERT_EQ(uncut.status, 0) << uncut.err;
-  const int mutations = mutations_in(uncut.log);
+  const int mutations = static_cast<int>(mutations_of(parse_log(uncut.log)).size());
   EXPECT_EQ(mutations, 3);
   Board board = chip(filled(0x00));
   board.env["SIMBOARD_CUT"] = std::to_string(mutations);

@@ -25,8 +25,7 @@ struct Totals {
 // The "model KIND COUNT NS" lines of a log, and "model total NS" as "total".
 std::map<std::string, Totals> model_lines(const std::string& log) {
   std::map<std::string, Totals> out;
-  std::istringstream in(log);
-  for (std::string line; std::getline(in, line);) {
+  for (const std::string& line : lines_of(log)) {
     std::istringstream words(line);
     std::string word, kind;
     words >> word >> kind;

@@ -13,21 +13,13 @@
 #include <vector>
 
 #include "fixture/capture.h"
+#include "fixture/install_support.h"
 #include "oracle/boot_header_bytes.h"
 
 namespace duobl {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-
-constexpr std::uint32_t kMiB = 1024 * 1024;
-
-constexpr std::string_view kHeading =
-    "\n"
-    "Bootable images currently present in SPI NOR flash:\n"
-    "\n"
-    "Idx Header     Off 1      Size 1     Off 2      Size 2     Notes/content\n"
-    "-------------------------------------------------------------------------------\n";
+using testing::Bytes, testing::kMiB, testing::kSurveyHeading;
 
 // An erased chip held in a memfd of exactly the chip's size, so that any read
 // past its end fails the test (flash_read ends the process there).
@@ -78,7 +70,7 @@ Bytes rkns_header(std::uint16_t image_count, testing::RknsEntry first,
 const Bytes kStoredLegacyMagic = {0x3b, 0x8c, 0xdc, 0xfc};
 
 std::string table(const std::vector<std::string>& rows) {
-  std::string text(kHeading);
+  std::string text(kSurveyHeading);
   for (const std::string& r : rows)
     text += r;
   return text + "\n";
@@ -377,7 +369,7 @@ TEST(Survey, HeaderBlockNearTheEndOfTheChip) {
   put(tight, 2 * kMiB + 28, kStoredLegacyMagic);
   const std::string out = survey(tight, SocFamily::Rk3399);
   EXPECT_NE(out.find(" (unaligned by 28)\n"), std::string::npos) << out;
-  EXPECT_EQ(out.substr(0, kHeading.size() + 4), std::string(kHeading) + "9   ");
+  EXPECT_EQ(out.substr(0, kSurveyHeading.size() + 4), std::string(kSurveyHeading) + "9   ");
 }
 
 }  // namespace

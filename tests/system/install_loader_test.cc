@@ -13,19 +13,6 @@
 namespace duobl::testing {
 namespace {
 
-std::string loader_lines(std::size_t n) {
-  const auto rest = static_cast<unsigned>(n - 4);
-  return line("Writing Zeroed magic header at 65536 (size 4)") +
-         line("Erasing 65536 bytes at 65536") +
-         line("Writing duobl backup area at 65540 (size %u)", rest) +
-         line("Writing duobl backup area at 65536 (size 4)") +
-         line("Writing Zeroed magic header at 0 (size 4)") + line("Erasing 65536 bytes at 0") +
-         line("Writing duobl primary area at 4 (size %u)", rest) +
-         line("Writing duobl primary area at 0 (size 4)") +
-         line("Writing Zeroed magic header at 65536 (size 4)") +
-         line("Erasing 65536 bytes at 65536");
-}
-
 // What a re-run prints when only the backup holds a loader: the primary
 // first, and the backup is never written before the primary is whole.
 std::string primary_first_lines(std::size_t n) {
@@ -37,15 +24,12 @@ std::string primary_first_lines(std::size_t n) {
          line("Erasing 65536 bytes at 65536");
 }
 
-Board rk3568_board() {
-  Board board;
-  board.compatible = {"radxa,rock-3a", "rockchip,rk3568"};
-  board.model = "Radxa ROCK3 Model A";
-  return board;
-}
-
-void put(Bytes& flash, std::size_t offset, const Bytes& bytes) {
-  std::copy(bytes.begin(), bytes.end(), flash.begin() + static_cast<std::ptrdiff_t>(offset));
+// Any other update writes the backup whole first, then the same.
+std::string loader_lines(std::size_t n) {
+  return line("Writing Zeroed magic header at 65536 (size 4)") +
+         line("Erasing 65536 bytes at 65536") +
+         line("Writing duobl backup area at 65540 (size %u)", static_cast<unsigned>(n - 4)) +
+         line("Writing duobl backup area at 65536 (size 4)") + primary_first_lines(n);
 }
 
 // Whatever the two copies hold, the update ends with the new loader at 0 and
@@ -150,14 +134,6 @@ struct GenericSplCase {
   std::uint32_t area_bytes;
   const char* label;
 };
-
-// An RK3399 chip that holds a loader at 0, as every install into an SPL area
-// there needs.
-Board board_with_loader() {
-  Board board = patterned_board();
-  put(board.flash, 0, make_bootable_loader(RomFamily::Rk3399, 24));
-  return board;
-}
 
 TEST(GenericSpl, WritesTheImageIntoTheWholeErasedTarget) {
   const GenericSplCase cases[] = {

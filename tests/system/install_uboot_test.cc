@@ -29,27 +29,6 @@
 namespace duobl::testing {
 namespace {
 
-std::uint32_t round_2048(std::size_t bytes) {
-  return static_cast<std::uint32_t>((bytes + 2047) / 2048 * 2048);
-}
-
-// An RK3399 board with a loader at 0 and the pattern everywhere else: its
-// boot ROM cannot load the unpadded images of an SPL area without that
-// loader, so this is the flash a U-Boot install starts from.
-Board rk3399_board() {
-  Board board = patterned_board();
-  const Bytes loader = make_bootable_loader(RomFamily::Rk3399, 24);
-  std::copy(loader.begin(), loader.end(), board.flash.begin());
-  return board;
-}
-
-Board rk3568_board() {
-  Board board;
-  board.compatible = {"radxa,rock-3a", "rockchip,rk3568"};
-  board.model = "Radxa ROCK3 Model A";
-  return patterned_board(board);
-}
-
 SplTreeOptions tree_for(const Board& board) {
   SplTreeOptions tree_options;
   tree_options.compatible = board.compatible;
@@ -91,7 +70,7 @@ TEST(UbootInstall, WritesTheSetBehindAFreshHeader) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    const Board board = c.rk3399 ? rk3399_board() : rk3568_board();
+    const Board board = c.rk3399 ? board_with_loader() : patterned_board(rk3568_board());
     const auto spl = make_uboot_spl(tree_for(board));
     // On RK35xx the TPL is the vendor's DRAM init blob.
     const Bytes tpl = c.rk3399 ? make_uboot_tpl(c.tpl_bytes)
@@ -173,7 +152,7 @@ TEST(UbootInstall, WritesTheSetBehindAFreshHeader) {
 // TPL and SPL, each rounded up to 2048 bytes, may fill 0x5e000 bytes and no
 // more. An SPL whose tree already holds a 4-byte property keeps its length.
 TEST(UbootInstall, TplAndSplLimit) {
-  const Board board = rk3568_board();
+  const Board board = patterned_board(rk3568_board());
   SplTreeOptions tree_options = tree_for(board);
   tree_options.payload_offset_bytes = 4;
   const auto spl = make_uboot_spl(tree_options);
@@ -197,7 +176,7 @@ TEST(UbootInstall, TplAndSplLimit) {
 // Every refusal comes before the first write: the flash stays as it was and
 // the size line is not printed.
 TEST(UbootInstall, RefusedSetsLeaveTheFlashAlone) {
-  const Board board = rk3399_board();
+  const Board board = board_with_loader();
   const Bytes good_spl = make_uboot_spl(tree_for(board)).bytes;
   const Bytes tpl = make_uboot_tpl(4096);
   const Bytes itb = make_itb(4096);
@@ -243,7 +222,7 @@ const std::string kHeldNote =
 
 // A U-Boot install on an RK3568 board, as every case below makes it.
 std::vector<std::string> interrupted_set_args() {
-  const Board board = rk3568_board();
+  const Board board = patterned_board(rk3568_board());
   return uboot_args(write_set(make_uboot_spl(tree_for(board)).bytes, make_uboot_tpl(6000),
                               make_itb(200000)));
 }
@@ -253,7 +232,7 @@ std::vector<std::string> interrupted_set_args() {
 // chip ends as an uninterrupted run leaves it, the run prints one note and
 // then ends by the signal.
 TEST(Interruption, SignalsDuringTheChangesLetThemFinish) {
-  const Board board = rk3568_board();
+  const Board board = patterned_board(rk3568_board());
   const std::vector<std::string> args = interrupted_set_args();
   const RunResult complete = run_tool(board, args);
   ASSERT_EQ(complete.status, 0) << complete.out;
@@ -282,7 +261,7 @@ TEST(Interruption, SignalsDuringTheChangesLetThemFinish) {
 // output buffer with headers that the survey lists but never reads, so
 // that the first write to the pipe would come in the middle of the changes.
 TEST(Interruption, AClosedPipeDoesNotEndTheChanges) {
-  Board board = rk3568_board();
+  Board board = patterned_board(rk3568_board());
   const std::vector<std::string> args = interrupted_set_args();
   // RKNS magics at unaligned positions of the probe windows that the
   // install does not touch: one "(unaligned by N)" row each.
@@ -351,7 +330,7 @@ TEST(Interruption, AClosedPipeDoesNotEndTheChanges) {
 // The first run stops for a while before its fifth write or erase, with
 // the lock held, and both share one chip image and one log.
 TEST(FlashLock, ASecondRunDuringAnInstallIsRefused) {
-  Board board = rk3568_board();
+  Board board = patterned_board(rk3568_board());
   const std::vector<std::string> args = interrupted_set_args();
   const RunResult complete = run_tool(board, args);
   ASSERT_EQ(complete.status, 0) << complete.out;

@@ -417,15 +417,10 @@ TEST(FlashLock, ARunThatCanChangeTheChipIsRefusedWhileAnotherHoldsIt) {
 // The device lines of a log, without the open, getinfo and close bookkeeping.
 std::vector<std::string> transfer_lines(const std::string& log) {
   std::vector<std::string> lines;
-  std::size_t start = 0;
-  while (start < log.size()) {
-    std::size_t end = log.find('\n', start);
-    if (end == std::string::npos) end = log.size();
-    const std::string line = log.substr(start, end - start);
+  for (const std::string& line : lines_of(log)) {
     if (line.rfind("read ", 0) == 0 || line.rfind("write ", 0) == 0 || line.rfind("erase ", 0) == 0 ||
         line.rfind("seek ", 0) == 0)
       lines.push_back(line);
-    start = end + 1;
   }
   return lines;
 }

@@ -3,13 +3,12 @@
 // boot images already in the flash.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "fixture/board.h"
 #include "fixture/images.h"
+#include "fixture/install_support.h"
 #include "oracle/boot_header_bytes.h"
 #include "oracle/mkimage.h"
 
@@ -24,21 +23,6 @@ std::string survey_section(const std::string& out) {
   if (begin == std::string::npos || end == std::string::npos || end < begin)
     return "(no survey in)\n" + out;
   return out.substr(begin, end - begin);
-}
-
-const std::string kHeading =
-    "\n"
-    "Bootable images currently present in SPI NOR flash:\n"
-    "\n"
-    "Idx Header     Off 1      Size 1     Off 2      Size 2     Notes/content\n"
-    "-------------------------------------------------------------------------------\n";
-
-void put(Bytes& flash, std::size_t at, std::string_view text) {
-  std::copy(text.begin(), text.end(), flash.begin() + static_cast<std::ptrdiff_t>(at));
-}
-
-void put(Bytes& flash, std::size_t at, const Bytes& bytes) {
-  std::copy(bytes.begin(), bytes.end(), flash.begin() + static_cast<std::ptrdiff_t>(at));
 }
 
 TEST(SurveyRun, Rk3399LoaderAndUbootSetOnADryRun) {
@@ -62,7 +46,7 @@ TEST(SurveyRun, Rk3399LoaderAndUbootSetOnADryRun) {
   const RunResult result = run_tool(board, {"--dry-run"});
   EXPECT_EQ(result.status, 0) << result.out;
   EXPECT_EQ(survey_section(result.out),
-            kHeading +
+            kSurveyHeading +
                 "0   0          2048       12288      0          0          (padded) 0='duobl'\n"
                 "7   524288     526336     61440      587776     102400     0='U-Boot TPL' 1='U-Boot SPL'\n"
                 "\n");
@@ -70,9 +54,7 @@ TEST(SurveyRun, Rk3399LoaderAndUbootSetOnADryRun) {
 }
 
 TEST(SurveyRun, Rk35xxHeaderClaimingImagesPastTheChipDoesNotFailADryRun) {
-  Board board;
-  board.compatible = {"radxa,rock-3a", "rockchip,rk3568"};
-  board.model = "Radxa ROCK3 Model A";
+  Board board = rk3568_board();
   board.size_bytes = 4 * kMiB;
   board.flash.assign(board.size_bytes, 0xFF);
 
@@ -84,7 +66,7 @@ TEST(SurveyRun, Rk35xxHeaderClaimingImagesPastTheChipDoesNotFailADryRun) {
   const RunResult result = run_tool(board, {"--dry-run"});
   EXPECT_EQ(result.status, 0) << result.out;
   EXPECT_EQ(survey_section(result.out),
-            kHeading +
+            kSurveyHeading +
                 "1   65536      33619456   33553920   4161536    512000    "
                 " (padded) (!! incorrect use of padded image !!)\n\n");
 }
@@ -101,10 +83,6 @@ TEST(SurveyRun, ReadsTheImagesMkimageMakes) {
   const std::vector<std::string> files = {
       write_temp_file("mkimage-tpl.bin", make_uboot_tpl(3000)),
       write_temp_file("mkimage-spl.bin", make_signed_image(5000, "U-Boot SPL", 4))};
-  Board rk3568;
-  rk3568.compatible = {"radxa,rock-3a", "rockchip,rk3568"};
-  rk3568.model = "Radxa ROCK3 Model A";
-
   struct Image {
     const char* type;
     std::uint32_t at;
@@ -119,7 +97,7 @@ TEST(SurveyRun, ReadsTheImagesMkimageMakes) {
        "0   0          2048       4096       6144       6144       (padded) 0='U-Boot TPL' 1='U-Boot SPL'\n"
        "7   524288     526336     4096       530432     6144       (!! incorrect use of unpadded image !!)"
        " 0='U-Boot TPL' 1='U-Boot SPL'\n"},
-      {"rk3568", rk3568, {{"rksd", 65536}, {"rkspi", 524288}},
+      {"rk3568", rk3568_board(), {{"rksd", 65536}, {"rkspi", 524288}},
        "1   65536      67584      4096       71680      6144       0='U-Boot TPL' 1='U-Boot SPL'\n"
        "8   524288     526336     4096       530432     6144       0='U-Boot TPL' 1='unknown'\n"},
   };
@@ -134,7 +112,7 @@ TEST(SurveyRun, ReadsTheImagesMkimageMakes) {
     }
     const RunResult result = run_tool(board, {"--dry-run"});
     EXPECT_EQ(result.status, 0) << result.out;
-    EXPECT_EQ(survey_section(result.out), kHeading + c.rows + "\n");
+    EXPECT_EQ(survey_section(result.out), kSurveyHeading + c.rows + "\n");
   }
 }
 
