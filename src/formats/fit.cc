@@ -13,12 +13,19 @@ namespace {
 // External data that follows the tree starts at its end, rounded up to 4.
 constexpr std::uint64_t kExternalDataAlign = 4;
 
-// A property that holds one big-endian 32-bit cell.
-std::optional<std::uint32_t> cell_property(const void* fit, int node, const char* name) {
+// A property that should hold one big-endian 32-bit cell.
+struct CellProperty {
+  bool present = false;
+  bool one_cell = false;  // present and exactly 4 bytes long
+  std::uint32_t value = 0;
+};
+
+CellProperty cell_property(const void* fit, int node, const char* name) {
   int length = 0;
   const void* value = fdt_getprop(fit, node, name, &length);
-  if (value == nullptr || length != sizeof(fdt32_t)) return std::nullopt;
-  return fdt32_ld(static_cast<const fdt32_t*>(value));
+  if (value == nullptr) return {};
+  if (length != sizeof(fdt32_t)) return {true, false, 0};
+  return {true, true, fdt32_ld(static_cast<const fdt32_t*>(value))};
 }
 
 }  // namespace
@@ -55,17 +62,26 @@ FitCheck check_fit(std::span<const std::uint8_t> file) {
         name != nullptr && name_length > 0 ? std::string_view(name, static_cast<std::size_t>(name_length))
                                            : std::string_view();
     int inline_length = 0;
-    const std::optional<std::uint32_t> position = cell_property(fit, image, "data-position");
-    const std::optional<std::uint32_t> offset = cell_property(fit, image, "data-offset");
-    const std::optional<std::uint32_t> size = cell_property(fit, image, "data-size");
-    std::optional<std::uint64_t> start;
-    if (position) {
-      start = *position;
-    } else if (offset) {
-      start = external_base + *offset;
+    const CellProperty position = cell_property(fit, image, "data-position");
+    const CellProperty offset = cell_property(fit, image, "data-offset");
+    const CellProperty size = cell_property(fit, image, "data-size");
+    // U-Boot takes a present property as a cell whatever its length: one of
+    // another length is read from bytes that are not its own.
+    for (const CellProperty& property : {position, offset, size}) {
+      if (property.present && !property.one_cell) {
+        check.problem = FitProblem::BadDataCell;
+        check.image = image_name;
+        return check;
+      }
     }
-    if (start && size) {
-      const std::uint64_t end = *start + *size;
+    std::optional<std::uint64_t> start;
+    if (position.present) {
+      start = position.value;
+    } else if (offset.present) {
+      start = external_base + offset.value;
+    }
+    if (start && size.present) {
+      const std::uint64_t end = *start + size.value;
       if (end > file.size()) {
         check.problem = FitProblem::DataCutShort;
         check.image = image_name;

@@ -19,13 +19,14 @@ enum class FitProblem {
   NoImages,          // no /images node, or one without an image
   NoConfigurations,  // no /configurations node
   ImageWithoutData,  // an image with neither inline nor external data
+  BadDataCell,       // a data-position, data-offset or data-size not one 32-bit cell
   DataCutShort,      // an image whose data runs past the end of the file
 };
 
 struct FitCheck {
   FitProblem problem = FitProblem::None;
   std::uint32_t claimed_bytes = 0;  // TreeCutShort: the tree's own size
-  std::string_view image;           // ImageWithoutData, DataCutShort: its node's name
+  std::string_view image;           // ImageWithoutData, BadDataCell, DataCutShort: its node's name
   std::uint64_t data_end = 0;       // DataCutShort: where its data would end
 };
 

@@ -99,6 +99,10 @@ void check_itb(const char* path, std::span<const std::uint8_t> itb) {
     case FitProblem::ImageWithoutData:
       fail(1, "ERROR: %s is not a U-Boot ITB (its FIT image '%.*s' has no data)\n", path, image(),
            fit.image.data());
+    case FitProblem::BadDataCell:
+      fail(1, "ERROR: %s is not a U-Boot ITB (its FIT image '%.*s' has a data position, offset "
+              "or size that is not one 32-bit cell)\n",
+           path, image(), fit.image.data());
     case FitProblem::DataCutShort:
       fail(1, "ERROR: %s is cut short: the data of its FIT image '%.*s' ends at %llu, the file "
               "holds %zu\n",

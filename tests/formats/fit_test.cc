@@ -12,7 +12,7 @@ namespace duobl {
 namespace {
 
 // How the one image of a FIT built below holds its data.
-enum class Data { Inline, Position, SizeOnly, None };
+enum class Data { Inline, Position, SizeOnly, None, ShortPosition };
 
 // A FIT of `file_bytes` whose image "u-boot" holds 64 bytes of data as
 // `data` says; `position` is where its external data starts.
@@ -29,6 +29,10 @@ std::vector<std::uint8_t> fit(Data data, std::uint32_t position, std::size_t fil
     if (data == Data::Inline) ok(fdt_property(tree, "data", std::string(64, 'x').data(), 64));
     if (data == Data::Position) ok(fdt_property_u32(tree, "data-position", position));
     if (data == Data::Position || data == Data::SizeOnly) ok(fdt_property_u32(tree, "data-size", 64));
+    if (data == Data::ShortPosition) {
+      ok(fdt_property(tree, "data", std::string(64, 'x').data(), 64));
+      ok(fdt_property(tree, "data-position", "\1", 1));
+    }
     ok(fdt_end_node(tree));
   }
   ok(fdt_end_node(tree));
@@ -52,6 +56,8 @@ TEST(CheckFit, FindsEveryImagesDataOrItsLack) {
       {"data at a position past its end", fit(Data::Position, 961, 1024), FitProblem::DataCutShort},
       {"a size without a place", fit(Data::SizeOnly, 0, 1024), FitProblem::ImageWithoutData},
       {"no data at all", fit(Data::None, 0, 1024), FitProblem::ImageWithoutData},
+      {"a 1-byte position beside inline data", fit(Data::ShortPosition, 0, 1024),
+       FitProblem::BadDataCell},
       {"no image", fit(Data::Inline, 0, 1024, false), FitProblem::NoImages},
       {"too short for a header", fit(Data::Inline, 0, 1024), FitProblem::NotATree},
   };
@@ -64,7 +70,8 @@ TEST(CheckFit, FindsEveryImagesDataOrItsLack) {
     if (c.problem == FitProblem::DataCutShort) {
       EXPECT_EQ(check.data_end, 1025u);
     }
-    if (c.problem == FitProblem::DataCutShort || c.problem == FitProblem::ImageWithoutData) {
+    if (c.problem == FitProblem::DataCutShort || c.problem == FitProblem::ImageWithoutData ||
+        c.problem == FitProblem::BadDataCell) {
       EXPECT_EQ(check.image, "u-boot");
     }
   }
