@@ -279,10 +279,6 @@ struct UBootBuild {
   fs::path kernel_tree;     // the kernel's tree with that first entry
 };
 
-std::uint32_t round_2048(std::size_t bytes) {
-  return static_cast<std::uint32_t>((bytes + 2047) / 2048 * 2048);
-}
-
 // The kernel's trees of a release by their first compatible entry.
 std::map<std::string, fs::path> kernel_trees_by_machine(const Release& release) {
   std::map<std::string, fs::path> trees;
@@ -615,8 +611,8 @@ TEST(RealFirmware, TheSurveySeesEveryRk3399SpiImageAtOffsetZero) {
 
       Board board;
       board.machine_tree = read_board_file(build.kernel_tree);
-      board.flash.assign(16 * kMiB, 0xFF);
-      std::copy(image.begin(), image.end(), board.flash.begin());
+      board.flash->assign(16 * kMiB, 0xFF);
+      std::copy(image.begin(), image.end(), board.flash->begin());
       const RunResult run = run_tool(board, {"--dry-run"});
       const std::vector<SurveyRow> rows = survey_rows(run.out);
       ASSERT_EQ(rows.size(), 1u) << run.out;
@@ -691,16 +687,6 @@ std::vector<std::string> slot_args(const UBootBuild& build, Slot slot, const std
   std::vector<std::string> args = set_args(build, false);
   args[slot == Slot::UbootTpl ? 1 : slot == Slot::UbootSpl ? 3 : 5] = path;
   return args;
-}
-
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> lines;
-  for (std::size_t at = 0; at < text.size();) {
-    const std::size_t end = std::min(text.find('\n', at), text.size());
-    lines.push_back(text.substr(at, end - at));
-    at = end + 1;
-  }
-  return lines;
 }
 
 // The image nodes of a FIT, as fdtget lists them.

@@ -138,7 +138,7 @@ std::string first_difference(const Bytes& got, const Bytes& want) {
 void run_matrix(const InstallCase& c) {
   Board board = resilience_board(c.family);
   board.flash = start_flash(c.family);
-  ASSERT_FALSE(board.flash.empty());
+  ASSERT_FALSE(board.flash->empty());
   const std::vector<std::string> args = install_args(c, board);
 
   const RunResult complete = run_tool(board, args, kRunLimitSeconds);
@@ -438,15 +438,15 @@ TEST(FaultMatrix, RefusedInputsChangeNothing) {
     SCOPED_TRACE(row.name);
     Board board = resilience_board(row.family);
     board.flash = start_flash(row.family);
-    ASSERT_FALSE(board.flash.empty());
+    ASSERT_FALSE(board.flash->empty());
     if (row.chip == Chip::LoaderGone)  // both copies of the loader erased
-      std::fill_n(board.flash.begin(), kSplFallbackOffset, 0xFF);
+      std::fill_n(board.flash->begin(), kSplFallbackOffset, 0xFF);
     const RunResult report = run_tool(board, {"--dry-run"}, kRunLimitSeconds);
     ASSERT_EQ(report.status, 0) << report.out;
     const RunResult result = run_tool(board, row.args, kRunLimitSeconds);
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.out, report.out + row.message);
-    EXPECT_EQ(first_difference(result.flash, board.flash), "");
+    EXPECT_EQ(first_difference(result.flash, *board.flash), "");
     for (const LogOp& op : parse_log(result.log))
       EXPECT_FALSE(op.kind == "write" || op.kind == "erase") << op.kind << " at " << op.a;
   }

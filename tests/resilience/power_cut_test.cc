@@ -91,7 +91,7 @@ struct Sweep {
 void prepare_sweep(const Scenario& s, Sweep& sweep) {
   sweep.board = resilience_board(s.family);
   sweep.board.flash = start_flash(s.family);
-  ASSERT_FALSE(sweep.board.flash.empty());
+  ASSERT_FALSE(sweep.board.flash->empty());
   sweep.args = scenario_args(s, sweep.board);
 
   sweep.complete = run_tool(sweep.board, sweep.args, kRunLimitSeconds);
@@ -101,7 +101,7 @@ void prepare_sweep(const Scenario& s, Sweep& sweep) {
   sweep.mutations = mutations_of(parse_log(sweep.complete.log));
   ASSERT_FALSE(sweep.mutations.empty());
 
-  sweep.references.push_back(reference_state(s.family, "before", sweep.board.flash));
+  sweep.references.push_back(reference_state(s.family, "before", *sweep.board.flash));
   sweep.references.push_back(reference_state(s.family, "after", sweep.complete.flash));
   if (s.loader) {
     sweep.references.push_back(reference_state(

@@ -19,7 +19,7 @@ RunResult probe(const std::map<std::string, std::string>& env,
   Board board;
   board.machine_tree.reset();
   board.size_bytes = kChipBytes;
-  board.flash.assign(kChipBytes, 0x00);
+  board.flash->assign(kChipBytes, 0x00);
   board.env = env;
   return run_on_board(probe_ops_path(), board, ops, kRunLimitSeconds);
 }

@@ -194,7 +194,7 @@ TEST(Simboard, ServesTheSysfsFilesAndPassesOthersThrough) {
 
 TEST(Simboard, MissingFilesDoNotExist) {
   Board board = chip();
-  board.has_flash = false;
+  board.flash = std::nullopt;
   board.manufacturer.reset();
   const RunResult run =
       probe(board, {"open", "cat", "/sys/firmware/fdt", "64", "cat",

@@ -62,11 +62,11 @@ TEST(LoaderUpdate, WritesBothCopiesThenErasesTheBackup) {
         make_bootable_loader(c.rk3568 ? RomFamily::Rk35xx : RomFamily::Rk3399, 24);
     if (c.start == Start::PrimaryOnly || c.start == Start::BothCopies ||
         c.start == Start::ZeroedPrimaryBesideBackup)
-      put(board.flash, 0, old_loader);
+      put(*board.flash, 0, old_loader);
     if (c.start == Start::BothCopies || c.start == Start::BackupOnly ||
         c.start == Start::ZeroedPrimaryBesideBackup)
-      put(board.flash, 65536, old_loader);
-    if (c.start == Start::ZeroedPrimaryBesideBackup) put(board.flash, 0, Bytes(4, 0));
+      put(*board.flash, 65536, old_loader);
+    if (c.start == Start::ZeroedPrimaryBesideBackup) put(*board.flash, 0, Bytes(4, 0));
 
     const Bytes loader =
         make_loader_image(c.n, 1, c.rk3568 ? RomFamily::Rk35xx : RomFamily::Rk3399);
@@ -77,7 +77,7 @@ TEST(LoaderUpdate, WritesBothCopiesThenErasesTheBackup) {
     EXPECT_EQ(range(result.flash, 0, c.n), loader);
     EXPECT_TRUE(all_bytes(result.flash, c.n, 65536 - c.n, 0xFF));
     EXPECT_TRUE(all_bytes(result.flash, 65536, 65536, 0xFF));
-    EXPECT_TRUE(unchanged_outside(result.flash, board.flash, {{0, kSplFallbackOffset}}));
+    EXPECT_TRUE(unchanged_outside(result.flash, *board.flash, {{0, kSplFallbackOffset}}));
   }
 }
 
@@ -107,7 +107,7 @@ TEST(LoaderUpdate, RefusedOnEraseBlocksLargerThanItsAreas) {
   Board board;
   board.erasesize_bytes = 128 * 1024;
   board = patterned_board(board);
-  put(board.flash, 0, make_bootable_loader(RomFamily::Rk3399, 24));
+  put(*board.flash, 0, make_bootable_loader(RomFamily::Rk3399, 24));
   const RunResult refused =
       run_tool(board, {"--duobl", write_temp_file("duobl.bin", make_loader_image(8192))});
   EXPECT_EQ(refused.status, 1);
@@ -156,7 +156,7 @@ TEST(GenericSpl, WritesTheImageIntoTheWholeErasedTarget) {
                   line("Writing %s at %u (size 4)", c.label, c.offset));
     EXPECT_EQ(range(result.flash, c.offset, c.n), image);
     EXPECT_TRUE(all_bytes(result.flash, c.offset + c.n, c.area_bytes - c.n, 0xFF));
-    EXPECT_TRUE(unchanged_outside(result.flash, board.flash, {{c.offset, c.area_bytes}}));
+    EXPECT_TRUE(unchanged_outside(result.flash, *board.flash, {{c.offset, c.area_bytes}}));
   }
 }
 

@@ -125,7 +125,7 @@ TEST(UbootInstall, WritesTheSetBehindAFreshHeader) {
     EXPECT_TRUE(all_bytes(flash, spl_at + spl_bytes, a + a_bytes - spl_at - spl_bytes, 0xFF));
     EXPECT_EQ(range(flash, b, c.itb_bytes), itb);
     EXPECT_TRUE(all_bytes(flash, b + c.itb_bytes, b_bytes - c.itb_bytes, 0xFF));
-    EXPECT_TRUE(unchanged_outside(flash, board.flash, {{a, a_bytes}, {b, b_bytes}}));
+    EXPECT_TRUE(unchanged_outside(flash, *board.flash, {{a, a_bytes}, {b, b_bytes}}));
 
     // U-Boot's own RK3399 SD image of the same TPL and of the SPL as the
     // tool flashed it (its tree patched) must hold the same header block,
@@ -270,7 +270,7 @@ TEST(Interruption, AClosedPipeDoesNotEndTheChanges) {
     int planted_rows = 0;
     for (std::uint32_t window = 0; window < 8 && planted_rows < rows; ++window)
       for (std::uint32_t at = 4; at < 32 && planted_rows < rows; at += 4, ++planted_rows)
-        std::memcpy(planted.flash.data() + window * 65536 + at, "RKNS", 4);
+        std::memcpy(planted.flash->data() + window * 65536 + at, "RKNS", 4);
     return planted;
   };
   const RunResult complete0 = run_tool(board, args);
@@ -336,7 +336,7 @@ TEST(FlashLock, ASecondRunDuringAnInstallIsRefused) {
   ASSERT_EQ(complete.status, 0) << complete.out;
 
   Board first = board;
-  first.env["SIMBOARD_FLASH"] = write_temp_file("shared-chip.img", board.flash);
+  first.env["SIMBOARD_FLASH"] = write_temp_file("shared-chip.img", *board.flash);
   first.env["SIMBOARD_LOG"] = write_temp_file("shared-chip.log", {});
   first.env["SIMBOARD_STALL"] = "5:3000";
   RunResult first_result;

@@ -85,7 +85,7 @@ TEST(CommandLine, ParserDiagnosticsGoToStandardErrorBeforeTheUsage) {
 
 TEST(CommandLine, CombinationChecksComeInTheirOrderBeforeAnythingElse) {
   Board board;
-  board.has_flash = false;  // nothing may be reached
+  board.flash = std::nullopt;  // nothing may be reached
   struct Case {
     std::vector<std::string> args;
     std::string out;
@@ -240,7 +240,7 @@ TEST(MachineIdentification, RefusesTreesThatAreTooLargeOrUnsound) {
 
 TEST(FlashProbe, AnUnusableDeviceEndsTheRunSilently) {
   Board no_device;
-  no_device.has_flash = false;
+  no_device.flash = std::nullopt;
   Board not_nor;
   not_nor.type = 4;  // NAND
   Board read_only;
@@ -319,8 +319,8 @@ TEST(FlashProbe, PrintsSysfsValuesStrippedOrNotAtAll) {
 
 TEST(FlashTest, ErasesThreeBlocksAndWritesTheCountOfZeros) {
   Board board;
-  board.flash.assign(board.size_bytes, 0x3c);
-  std::fill_n(board.flash.begin(), 12288, 0xff);
+  board.flash->assign(board.size_bytes, 0x3c);
+  std::fill_n(board.flash->begin(), 12288, 0xff);
   const RunResult result = run_tool(board, {"--test", "61", "--bogus", "stray"});
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.out, "Erasing 12288 bytes at 0\nWriting test at 0 (size 61)\n");
@@ -334,9 +334,9 @@ TEST(FlashTest, ErasesThreeBlocksAndWritesTheCountOfZeros) {
 // first three blocks it changes nothing, however it is spelled.
 TEST(FlashTest, RefusesAChipWithDataWhereItErases) {
   Board board;
-  board.flash.assign(board.size_bytes, 0xff);
+  board.flash->assign(board.size_bytes, 0xff);
   const Bytes loader = make_loader_image(8192);
-  std::copy(loader.begin(), loader.end(), board.flash.begin());
+  std::copy(loader.begin(), loader.end(), board.flash->begin());
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
            {"--test", "0"}, {"--te", "0"}, {"--test", "--dry-run"}, {"--dry-run", "--test", "0"}}) {
     SCOPED_TRACE(::testing::PrintToString(args));
@@ -357,14 +357,14 @@ TEST(FlashTest, CountsFollowAtoiAndNeedAUsableDevice) {
   EXPECT_EQ(spaced.out, "Erasing 12288 bytes at 0\nWriting test at 0 (size 12)\n");
 
   Board no_device;
-  no_device.has_flash = false;
+  no_device.flash = std::nullopt;
   const RunResult missing = run_tool(no_device, {"--test", "4096"});
   EXPECT_EQ(missing.status, 1);
   EXPECT_EQ(missing.out, "");
 
   for (const char* count : {"-5", "262145"}) {
     Board board;
-    board.flash.assign(board.size_bytes, 0x3c);
+    board.flash->assign(board.size_bytes, 0x3c);
     const RunResult refused = run_tool(board, {"--test", count});
     EXPECT_EQ(refused.status, 2) << count;
     EXPECT_EQ(refused.out, "ERROR: --test count must be from 0 to 262144\n") << count;
@@ -378,10 +378,10 @@ TEST(FlashTest, CountsFollowAtoiAndNeedAUsableDevice) {
 // chip report and changes nothing. Runs that only read take no lock.
 TEST(FlashLock, ARunThatCanChangeTheChipIsRefusedWhileAnotherHoldsIt) {
   Board board;
-  board.flash.assign(board.size_bytes, 0x3c);
+  board.flash->assign(board.size_bytes, 0x3c);
   // The chip image is this test's own file, so that the test can hold the
   // lock that another process on the device would hold.
-  const std::string image = write_temp_file("locked-chip.img", board.flash);
+  const std::string image = write_temp_file("locked-chip.img", *board.flash);
   board.env["SIMBOARD_FLASH"] = image;
   const int holder = open(image.c_str(), O_RDONLY | O_CLOEXEC);
   ASSERT_GE(holder, 0);

@@ -27,21 +27,21 @@ std::string survey_section(const std::string& out) {
 
 TEST(SurveyRun, Rk3399LoaderAndUbootSetOnADryRun) {
   Board board;
-  board.flash.assign(board.size_bytes, 0xFF);
+  board.flash->assign(board.size_bytes, 0xFF);
 
   // A padded loader at 0, as an SD card image would place it: the 512
   // bytes of its header, then erased padding.
   Bytes loader = legacy_header_area({.first_offset = 4, .first_size = 24, .total_size = 24});
   loader.resize(kRomLegacyHeaderBytes);
-  put(board.flash, 0, loader);
-  put(board.flash, 4096 + 64, "duobl");  // behind the erased padding
+  put(*board.flash, 0, loader);
+  put(*board.flash, 4096 + 64, "duobl");  // behind the erased padding
 
   // A U-Boot TPL + SPL pair behind a fresh header at 512 KiB (index 7).
   Bytes tpl(61440, 0x5A);
   put(tpl, 64, "U-Boot TPL");
-  put(board.flash, 524288, header_area(RomFamily::Rk3399, 4, 120, 200));
-  put(board.flash, 524288 + 2048, tpl);
-  put(board.flash, 524288 + 2048 + 61440 + 64, "U-Boot SPL");
+  put(*board.flash, 524288, header_area(RomFamily::Rk3399, 4, 120, 200));
+  put(*board.flash, 524288 + 2048, tpl);
+  put(*board.flash, 524288 + 2048 + 61440 + 64, "U-Boot SPL");
 
   const RunResult result = run_tool(board, {"--dry-run"});
   EXPECT_EQ(result.status, 0) << result.out;
@@ -56,9 +56,9 @@ TEST(SurveyRun, Rk3399LoaderAndUbootSetOnADryRun) {
 TEST(SurveyRun, Rk35xxHeaderClaimingImagesPastTheChipDoesNotFailADryRun) {
   Board board = rk3568_board();
   board.size_bytes = 4 * kMiB;
-  board.flash.assign(board.size_bytes, 0xFF);
+  board.flash->assign(board.size_bytes, 0xFF);
 
-  put(board.flash, 65536,
+  put(*board.flash, 65536,
       rkns_header_area({.image_count = 2,
                         .first = {0xFFFF, 0xFFFF},
                         .second = {8000, 1000}}));  // crosses the end of the chip
@@ -104,11 +104,11 @@ TEST(SurveyRun, ReadsTheImagesMkimageMakes) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.soc);
     Board board = c.board;
-    board.flash.assign(board.size_bytes, 0xFF);
+    board.flash->assign(board.size_bytes, 0xFF);
     for (const Image& image : c.images) {
       const MkimageResult made = mkimage_rockchip(c.soc, image.type, files);
       ASSERT_TRUE(made.ok) << image.type << ": " << made.output;
-      put(board.flash, image.at, made.image);
+      put(*board.flash, image.at, made.image);
     }
     const RunResult result = run_tool(board, {"--dry-run"});
     EXPECT_EQ(result.status, 0) << result.out;
