@@ -451,7 +451,8 @@ def held_bytes(name, images):
     """Bytes the run holds in its fixed buffers beyond a dry run of an erased
     chip: the largest image the survey names, its header block, and the files
     the run loads."""
-    survey = max(round_up(images["u-boot-spl.bin"], 2048), 2 * LOADER_SECTORS * 512)
+    # A padded image is gathered to its own size before it is named.
+    survey = max(round_up(images["u-boot-spl.bin"], 2048), LOADER_SECTORS * 512)
     held = survey + 4096
     held += {"dry-run": 0, "loader": images["loader.bin"], "generic-spl": images["generic-spl.img"],
              "u-boot": images["u-boot-tpl.bin"] + images["u-boot-spl.bin"] + images["u-boot.itb"]}[name]
