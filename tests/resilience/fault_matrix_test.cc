@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <map>
+#include <utility>
 #include <set>
 #include <string>
 #include <vector>
@@ -434,6 +435,8 @@ TEST(FaultMatrix, RefusedInputsChangeNothing) {
                     loaderless});
   }
 
+  // The report of a dry run depends only on the board and its chip.
+  std::map<std::pair<RomFamily, Chip>, std::string> reports;
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     Board board = resilience_board(row.family);
@@ -441,11 +444,15 @@ TEST(FaultMatrix, RefusedInputsChangeNothing) {
     ASSERT_FALSE(board.flash->empty());
     if (row.chip == Chip::LoaderGone)  // both copies of the loader erased
       std::fill_n(board.flash->begin(), kSplFallbackOffset, 0xFF);
-    const RunResult report = run_tool(board, {"--dry-run"}, kRunLimitSeconds);
-    ASSERT_EQ(report.status, 0) << report.out;
+    std::string& report = reports[{row.family, row.chip}];
+    if (report.empty()) {
+      const RunResult dry = run_tool(board, {"--dry-run"}, kRunLimitSeconds);
+      ASSERT_EQ(dry.status, 0) << dry.out;
+      report = dry.out;
+    }
     const RunResult result = run_tool(board, row.args, kRunLimitSeconds);
     EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.out, report.out + row.message);
+    EXPECT_EQ(result.out, report + row.message);
     EXPECT_EQ(first_difference(result.flash, *board.flash), "");
     for (const LogOp& op : parse_log(result.log))
       EXPECT_FALSE(op.kind == "write" || op.kind == "erase") << op.kind << " at " << op.a;
