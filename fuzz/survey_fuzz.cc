@@ -44,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::abort();
 
   try {
-    duobl::print_survey(duobl::scan_boot_images(
+    duobl::print_survey(duobl::survey_boot_images(
         duobl::FlashDevice{chip_fd}, static_cast<std::uint32_t>(placed_at + image_bytes), family, probe));
   } catch (const duobl::fuzz::RunEnded&) {
     // A failed device read ends a run; nothing else may.

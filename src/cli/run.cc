@@ -40,7 +40,7 @@ int run(const RunOptions& options) {
       flash_probe(changes_requested(options) ? FlashUse::Change : FlashUse::Report);
   const FlashLayout layout = compute_layout(machine.probe, flash.info.size, flash.info.erasesize,
                                             options.replace_fallback);
-  survey_rows = scan_boot_images(flash.device, flash.info.size, machine.family, machine.probe);
+  survey_rows = survey_boot_images(flash.device, flash.info.size, machine.family, machine.probe);
   print_survey(survey_rows);
   print_layout(layout);
 

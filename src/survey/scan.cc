@@ -122,7 +122,7 @@ HeaderRow inspect_header(const ByteSource& source, SocFamily family, std::uint32
   return row;
 }
 
-SurveyRows scan_boot_images(FlashDevice device, std::uint32_t size_bytes, SocFamily family,
+SurveyRows survey_boot_images(FlashDevice device, std::uint32_t size_bytes, SocFamily family,
                             const ProbeOffsets& probe) {
   const ByteSource chip = chip_source(device, size_bytes);
   SurveyRows rows;

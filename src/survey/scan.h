@@ -69,7 +69,7 @@ struct SurveyRows {
 // Scans the probe offsets that lie inside the chip of `size_bytes`, in
 // order, and returns a row for every header found. Prints nothing and
 // never reads past the end of the chip.
-SurveyRows scan_boot_images(FlashDevice device, std::uint32_t size_bytes, SocFamily family,
+SurveyRows survey_boot_images(FlashDevice device, std::uint32_t size_bytes, SocFamily family,
                             const ProbeOffsets& probe);
 
 // Whether an aligned row's first image is the loader.

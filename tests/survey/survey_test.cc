@@ -79,7 +79,7 @@ std::string table(const std::vector<std::string>& rows) {
 // What the survey prints for `chip`.
 std::string survey(const Chip& chip, SocFamily family) {
   auto capture = duobl::testing::begin_capture();
-  print_survey(scan_boot_images(FlashDevice{chip.fd}, chip.size_bytes, family, probe_offsets_for(family)));
+  print_survey(survey_boot_images(FlashDevice{chip.fd}, chip.size_bytes, family, probe_offsets_for(family)));
   std::string out = duobl::testing::end_capture(capture);
   close(chip.fd);
   return out;
