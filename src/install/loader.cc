@@ -38,7 +38,7 @@ HeaderRow inspect_image_header(SocFamily family, const LoadedImage& image, const
       !matches_header_magic(family, image.bytes.first<kMagicBytes>()))
     fail(1, "ERROR: %s is not %s: it does not start with an %s boot header\n", image.path, what,
          family_name(family));
-  return inspect_header(file_source(image.bytes), family, 0, true, false);
+  return inspect_header(file_source(image.bytes), family, 0, 0);
 }
 
 std::string_view name_or_unknown(std::string_view name) {

@@ -98,14 +98,14 @@ ByteSource file_source(std::span<const std::uint8_t> file) {
 }
 
 HeaderRow inspect_header(const ByteSource& source, SocFamily family, std::uint32_t header_at,
-                         bool aligned, bool padded_expected) {
+                         std::size_t position) {
   HeaderRow row;
   row.header_at = header_at;
-  row.padded_expected = padded_expected;
+  row.position = position;
   std::array<std::uint8_t, kHeaderBlockBytes> block;
   read_header_block(source, header_at, block);
   row.images = decode_header_images(family, block);
-  if (!aligned) return row;
+  if (position != 0) return row;
 
   row.padded = header_block_padded(family, block);
   const std::array<ImageExtent, 2> images = {{
@@ -141,10 +141,10 @@ SurveyRows survey_boot_images(FlashDevice device, std::uint32_t size_bytes, SocF
     for (std::size_t position = 0; position < kWindowPositions; ++position) {
       const std::span<const std::uint8_t, kMagicBytes> candidate(window.data() + position, kMagicBytes);
       if (!matches_header_magic(family, candidate)) continue;
-      HeaderRow row = inspect_header(chip, family, probe_at + static_cast<std::uint32_t>(position),
-                                     position == 0, padded_expected);
+      HeaderRow row =
+          inspect_header(chip, family, probe_at + static_cast<std::uint32_t>(position), position);
       row.index = index;
-      row.position = position;
+      row.padded_expected = padded_expected;
       if (position == 0 && row.names[0] == kDuoblName) padded_expected = false;
       rows.rows[rows.count++] = row;
     }

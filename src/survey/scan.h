@@ -51,13 +51,13 @@ struct HeaderRow {
 };
 
 // Reads the header block at `header_at` of `source` (bytes past its end
-// read as erased), decodes the header of `family` and, for an aligned
-// header, tests the padding and names both images from the bytes the boot
-// ROM reads: for a padded block, the first 2048 bytes of each 4096.
-// `padded_expected` is recorded in the row. A chip read that fails ends the
-// process inside flash_read.
+// read as erased), found at `position` of a probe window, and decodes the
+// header of `family`; for an aligned header (position 0) it also tests the
+// padding and names both images from the bytes the boot ROM reads: for a
+// padded block, the first 2048 bytes of each 4096. A chip read that fails
+// ends the process inside flash_read.
 HeaderRow inspect_header(const ByteSource& source, SocFamily family, std::uint32_t header_at,
-                         bool aligned, bool padded_expected);
+                         std::size_t position);
 
 // Every header of the probe windows: 16 offsets, 29 positions each.
 inline constexpr std::size_t kMaxSurveyRows = 16 * 29;
