@@ -122,6 +122,10 @@ bool matches_header_magic(SocFamily family, std::span<const std::uint8_t, 4> byt
   return false;
 }
 
+bool starts_with_header_magic(SocFamily family, std::span<const std::uint8_t> image) {
+  return image.size() >= 4 && matches_header_magic(family, image.first<4>());
+}
+
 HeaderImages decode_header_images(SocFamily family, std::span<std::uint8_t> block) {
   HeaderImages images;
   switch (family) {

@@ -90,6 +90,10 @@ inline constexpr std::array<std::uint8_t, 4> kScrambledLegacyMagic = detail::scr
 // Whether the four flash bytes, as stored, start a header of `family`.
 bool matches_header_magic(SocFamily family, std::span<const std::uint8_t, 4> bytes);
 
+// Whether `image` starts with a header magic of `family` (false when it is
+// shorter than a magic).
+bool starts_with_header_magic(SocFamily family, std::span<const std::uint8_t> image);
+
 // Reads the image positions of a header found on the flash. Accepts any
 // bytes and never fails; on Rk3399 it first unscrambles bytes 0..511 of
 // `block` in place, so the caller keeps the plain header. `block` should hold

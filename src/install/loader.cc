@@ -34,8 +34,7 @@ bool holds_magic(FlashDevice device, SocFamily family, std::uint32_t offset) {
 // looked for; ends the run when it does not start with a header of `family`
 // at all, naming `what` the option needs.
 HeaderRow inspect_image_header(SocFamily family, const LoadedImage& image, const char* what) {
-  if (image.bytes.size() < kMagicBytes ||
-      !matches_header_magic(family, image.bytes.first<kMagicBytes>()))
+  if (!starts_with_header_magic(family, image.bytes))
     fail(1, "ERROR: %s is not %s: it does not start with an %s boot header\n", image.path, what,
          family_name(family));
   return inspect_header(file_source(image.bytes), family, 0, 0);

@@ -46,9 +46,8 @@ constexpr std::uint32_t round_up_to_image_align(std::uint32_t bytes) {
 // Whether the image starts with the boot header magic of either family: an
 // image already made for the boot ROM, not a stage for the set.
 bool starts_with_any_header(std::span<const std::uint8_t> image) {
-  if (image.size() < kMagicBytes) return false;
-  const std::span<const std::uint8_t, kMagicBytes> magic = image.first<kMagicBytes>();
-  return matches_header_magic(SocFamily::Rk3399, magic) || matches_header_magic(SocFamily::Rk35xx, magic);
+  return starts_with_header_magic(SocFamily::Rk3399, image) ||
+         starts_with_header_magic(SocFamily::Rk35xx, image);
 }
 
 [[noreturn]] void refuse_name(const char* path, const char* kind, std::string_view name,
